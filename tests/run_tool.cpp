@@ -1,0 +1,92 @@
+// run_tool.cpp: process and file helpers for the black-box tests.
+#include "run_tool.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr std::string_view screen_start = "\x1b[H\x1b[2J";
+}
+
+run_result run_shell(const std::string& line, const fs::path& dir) {
+  const fs::path out = dir / ".stdout";
+  const fs::path errs = dir / ".stderr";
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int in_fd = open("/dev/null", O_RDONLY);
+    const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = open(errs.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (in_fd < 0 || out_fd < 0 || err_fd < 0 || chdir(dir.c_str()) != 0) _exit(126);
+    dup2(in_fd, 0);
+    dup2(out_fd, 1);
+    dup2(err_fd, 2);
+    setenv("BM", BLOCKMETER_PATH, 1);
+    setenv("WRITE_LIMIT_LIB", WRITE_LIMIT_PATH, 1);
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  int wait_status = 0;
+  waitpid(pid, &wait_status, 0);
+  run_result result;
+  if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
+  if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
+  result.output = read_file(out);
+  result.errors = read_file(errs);
+  fs::remove(out);
+  fs::remove(errs);
+  return result;
+}
+
+scratch_dir::scratch_dir() {
+  std::string pattern = (fs::temp_directory_path() / "blockmeter-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path = pattern;
+}
+
+scratch_dir::~scratch_dir() {
+  std::error_code ignored;
+  fs::remove_all(path, ignored);
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_file(const fs::path& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string pseudo_random_bytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (char& byte : bytes) byte = static_cast<char>(generator());
+  return bytes;
+}
+
+std::string after_screens(const std::string& errors) {
+  const size_t last = errors.rfind(screen_start);
+  if (last == std::string::npos) return errors;
+  // A screen is the control sequence and three lines.
+  size_t end = last;
+  for (int line = 0; line < 3 && end != std::string::npos; ++line) end = errors.find('\n', end + 1);
+  return end == std::string::npos ? std::string() : errors.substr(end + 1);
+}
+
+size_t count_screens(const std::string& errors) {
+  size_t count = 0;
+  for (size_t at = errors.find(screen_start); at != std::string::npos; at = errors.find(screen_start, at + 1)) ++count;
+  return count;
+}

@@ -1,0 +1,36 @@
+// run_tool.h: runs the real blockmeter binary from a shell line and captures what a user sees.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+struct run_result {
+  int status = -1;      ///< exit status, or -1 when killed
+  int signal = 0;       ///< the signal that killed it, or 0
+  std::string output;   ///< standard output, unless the line redirects it
+  std::string errors;   ///< standard error
+};
+
+/// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says
+/// otherwise. $BM names the binary and $WRITE_LIMIT_LIB the write-limiting shim.
+run_result run_shell(const std::string& line, const std::filesystem::path& dir);
+
+/// A fresh directory for one test, removed with the object.
+struct scratch_dir {
+  std::filesystem::path path;
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+  std::filesystem::path operator/(const std::string& name) const { return path / name; }
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& bytes);
+/// Deterministic bytes of every value, for copies that must come out exact.
+std::string pseudo_random_bytes(size_t size, unsigned seed);
+
+/// What standard error holds after the last progress screen: the closing message.
+std::string after_screens(const std::string& errors);
+/// How many progress screens standard error holds.
+size_t count_screens(const std::string& errors);
