@@ -4,6 +4,7 @@
 #include <err.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <memory>
 #include <new>
+
+#include "progress.h"
 
 namespace {
 
@@ -60,6 +63,13 @@ int create_output(const char* path) {
   return fd;
 }
 
+// Wall-clock microseconds between two times of day; a clock set back may make it negative.
+int64_t microseconds_between(const timeval& start, const timeval& now) {
+  const uint64_t seconds = static_cast<uint64_t>(now.tv_sec) - static_cast<uint64_t>(start.tv_sec);
+  const uint64_t micros = static_cast<uint64_t>(now.tv_usec) - static_cast<uint64_t>(start.tv_usec);
+  return static_cast<int64_t>(seconds * 1000000U + micros);
+}
+
 // Writes the whole block, part by part, counting every part as soon as the output takes it.
 void write_block(int fd, const char* data, size_t size, uint64_t& bytes_done) {
   while (size > 0) {
@@ -89,8 +99,13 @@ void run_transfer(const transfer_settings& settings) {
   if (settings.output_path != nullptr) refuse_same_file(input_fd, settings.output_path);
   const int output_fd = create_output(settings.output_path);
 
+  timeval start{};
+  gettimeofday(&start, nullptr);
   uint64_t bytes_done = 0;
   for (int64_t block_index = 0; block_index != settings.block_limit; ++block_index) {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
     const ssize_t got = read(input_fd, buffer.get(), static_cast<size_t>(settings.block_size));
     if (got == 0) break;
     if (got < 0) {
