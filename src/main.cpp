@@ -22,20 +22,23 @@ int read_number(const char* value, int64_t& number, const char*& rest) {
   return errno;
 }
 
+// Bits a size suffix scales by: none, or exactly "K", "M" or "G"; -1 for anything else.
+int suffix_shift(std::string_view suffix) {
+  if (suffix.empty()) return 0;
+  if (suffix == "K") return 10;
+  if (suffix == "M") return 20;
+  if (suffix == "G") return 30;
+  return -1;
+}
+
 // A number with an optional K, M or G suffix, for bs= and fs=; key names the operand in messages.
 int64_t parse_size(const char* value, const char* key) {
   if (*value == '\0') errx(1, "no %s", key);
   int64_t number = 0;
   const char* rest = nullptr;
   const int error = read_number(value, number, rest);
-  int shift = 0;
-  if (*rest != '\0') {
-    const std::string_view suffix = rest;
-    if (suffix == "K") shift = 10;
-    else if (suffix == "M") shift = 20;
-    else if (suffix == "G") shift = 30;
-    else errx(1, "wrong %s", key);
-  }
+  const int shift = suffix_shift(rest);
+  if (shift < 0) errx(1, "wrong %s", key);
   // The suffix is judged before the range, so a long number with a bad suffix gets no system text.
   if (error != 0) {
     errno = error;

@@ -11,8 +11,7 @@
 
 namespace {
 
-constexpr std::string_view negative_cell =
-    "                                                      Negative";
+constexpr std::string_view negative_cell = "                                                      Negative";
 static_assert(negative_cell.size() == 62);
 constexpr std::size_t time_cell_indent = 37;
 

@@ -35,24 +35,17 @@ TEST_P(Refusals, ExactMessageStatusOneOutputUntouched) {
 INSTANTIATE_TEST_SUITE_P(
     Operands, Refusals,
     testing::Values(
-        refusal{"bs= fs=1", "blockmeter: no bs\n"},
-        refusal{"bs=1k fs=1", "blockmeter: wrong bs\n"},
-        refusal{"bs=1KB fs=1", "blockmeter: wrong bs\n"},
-        refusal{"'bs=1 K' fs=1", "blockmeter: wrong bs\n"},
-        refusal{"bs=+K fs=1", "blockmeter: wrong bs\n"},
-        refusal{"'bs= K' fs=1", "blockmeter: wrong bs\n"},
-        refusal{"bs=1KK fs=1", "blockmeter: wrong bs\n"},
-        refusal{"bs=x fs=y", "blockmeter: wrong bs\n"},
+        refusal{"bs= fs=1", "blockmeter: no bs\n"}, refusal{"bs=1k fs=1", "blockmeter: wrong bs\n"},
+        refusal{"bs=1KB fs=1", "blockmeter: wrong bs\n"}, refusal{"'bs=1 K' fs=1", "blockmeter: wrong bs\n"},
+        refusal{"bs=+K fs=1", "blockmeter: wrong bs\n"}, refusal{"'bs= K' fs=1", "blockmeter: wrong bs\n"},
+        refusal{"bs=1KK fs=1", "blockmeter: wrong bs\n"}, refusal{"bs=x fs=y", "blockmeter: wrong bs\n"},
         refusal{"bs=99999999999999999999 fs=1", "blockmeter: wrong bs" + out_of_range},
         refusal{"bs=-99999999999999999999 fs=1", "blockmeter: wrong bs" + out_of_range},
-        refusal{"bs=99999999999999999999x fs=1", "blockmeter: wrong bs\n"},
-        refusal{"fs=", "blockmeter: no fs\n"},
-        refusal{"fs=1m", "blockmeter: wrong fs\n"},
-        refusal{"fs=2Gb", "blockmeter: wrong fs\n"},
+        refusal{"bs=99999999999999999999x fs=1", "blockmeter: wrong bs\n"}, refusal{"fs=", "blockmeter: no fs\n"},
+        refusal{"fs=1m", "blockmeter: wrong fs\n"}, refusal{"fs=2Gb", "blockmeter: wrong fs\n"},
         refusal{"fs=99999999999999999999", "blockmeter: wrong fs" + out_of_range},
         refusal{"fs=99999999999999999999G", "blockmeter: wrong fs" + out_of_range},
-        refusal{"count= fs=1", "blockmeter: no count\n"},
-        refusal{"'count= '", "blockmeter: wrong count\n"},
+        refusal{"count= fs=1", "blockmeter: no count\n"}, refusal{"'count= '", "blockmeter: wrong count\n"},
         refusal{"count=2K", "blockmeter: wrong count\n"},
         refusal{"count=99999999999999999999", "blockmeter: wrong count" + out_of_range},
         refusal{"count=99999999999999999999x", "blockmeter: wrong count\n"},
@@ -62,14 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"fs=1 bs=2 ''", "blockmeter: : wrong argument\n"},
         refusal{"fs=1 wrong bs=x", "blockmeter: wrong: wrong argument\n"},
         // No full size, or one that comes to 0.
-        refusal{"", usage_line},
-        refusal{"if=a bs=4", usage_line},
-        refusal{"fs=0", usage_line},
-        refusal{"count=0", usage_line},
-        refusal{"count=5 fs=0", usage_line},
-        refusal{"bs=0 count=5", usage_line},
-        refusal{"bs=K count=5", usage_line},
-        refusal{"bs=-5", usage_line},
+        refusal{"", usage_line}, refusal{"if=a bs=4", usage_line}, refusal{"fs=0", usage_line},
+        refusal{"count=0", usage_line}, refusal{"count=5 fs=0", usage_line}, refusal{"bs=0 count=5", usage_line},
+        refusal{"bs=K count=5", usage_line}, refusal{"bs=-5", usage_line},
         // A scaled size that does not fit 64 bits is out of range, not wrapped.
         refusal{"bs=8589934592G fs=1", "blockmeter: wrong bs" + out_of_range},
         refusal{"fs=8796093022208M", "blockmeter: wrong fs" + out_of_range},
@@ -79,12 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
         refusal{"bs=4 count=3000000000000000000", "blockmeter: wrong count" + out_of_range},
         refusal{"bs=2 count=-4611686018427387905", "blockmeter: wrong count" + out_of_range},
         // A negative block size, once the operands are all read.
-        refusal{"bs=-5 fs=1", "blockmeter: wrong bs\n"},
-        refusal{"bs=-1 count=3", "blockmeter: wrong bs\n"},
+        refusal{"bs=-5 fs=1", "blockmeter: wrong bs\n"}, refusal{"bs=-1 count=3", "blockmeter: wrong bs\n"},
         refusal{"bs=-2 count=4611686018427387904", "blockmeter: wrong bs\n"},
         // A block buffer the machine cannot give.
-        refusal{"bs=1000000G fs=1",
-                "blockmeter: cannot allocate 1073741824000000 bytes: Cannot allocate memory\n"},
+        refusal{"bs=1000000G fs=1", "blockmeter: cannot allocate 1073741824000000 bytes: Cannot allocate memory\n"},
         refusal{"if=missing fs=1", "blockmeter: missing: No such file or directory\n"},
         refusal{"if= fs=1", "blockmeter: : No such file or directory\n"}));
 
@@ -131,17 +117,12 @@ TEST_P(Accepted, CopiesAndSaysOk) {
 
 INSTANTIATE_TEST_SUITE_P(
     Operands, Accepted,
-    testing::Values(accepted{"'bs= 2' count=2", "abcdefgh", "abcd"},
-                    accepted{"bs=+2 count=2", "abcdefgh", "abcd"},
+    testing::Values(accepted{"'bs= 2' count=2", "abcdefgh", "abcd"}, accepted{"bs=+2 count=2", "abcdefgh", "abcd"},
                     accepted{"bs=-5 bs=3 fs=1 count=1", "abcdefgh", "abc"},
-                    accepted{"count=2 bs=3", "abcdefgh", "abcdef"},
-                    accepted{"bs=9 count=1 bs=2", "abcdefgh", "ab"},
-                    accepted{"fs=0 count=1", "abcdefgh", "a"},
-                    accepted{"fs=-1", "abcdefgh", "abcdefgh"},
-                    accepted{"fs=8589934591G", "abc", "abc"},
-                    accepted{"fs=-8589934592G", "abc", "abc"},
-                    accepted{"count=-3 bs=2", "abcdefgh", "abcdefgh"},
-                    accepted{"if=missing if=in fs=1", "xyz", "xyz"},
+                    accepted{"count=2 bs=3", "abcdefgh", "abcdef"}, accepted{"bs=9 count=1 bs=2", "abcdefgh", "ab"},
+                    accepted{"fs=0 count=1", "abcdefgh", "a"}, accepted{"fs=-1", "abcdefgh", "abcdefgh"},
+                    accepted{"fs=8589934591G", "abc", "abc"}, accepted{"fs=-8589934592G", "abc", "abc"},
+                    accepted{"count=-3 bs=2", "abcdefgh", "abcdefgh"}, accepted{"if=missing if=in fs=1", "xyz", "xyz"},
                     accepted{"of=elsewhere of= of=/dev/stdout fs=1", "xyz", "xyz"}));
 
 }  // namespace

@@ -41,25 +41,18 @@ constexpr uint64_t kib = uint64_t{1} << 10;
 constexpr uint64_t mib = uint64_t{1} << 20;
 constexpr uint64_t gib = uint64_t{1} << 30;
 
-INSTANTIATE_TEST_SUITE_P(
-    Operands, Parsed,
-    testing::Values(
-        // count= takes the block size in effect when it is read.
-        parsed{{"count=3", "bs=1K"}, 1024, 3, 3},
-        parsed{{"bs=1K", "count=3"}, 1024, 3 * kib, 3},
-        parsed{{"fs=1M", "count=2"}, 1, 2, 2},
-        parsed{{"count=2", "fs=1M"}, 1, mib, 2},
-        parsed{{"fs=0", "count=5"}, 1, 5, 5},
-        parsed{{"bs=1M", "fs=4G"}, 1 << 20, 4 * gib, -1},
-        parsed{{"bs=K", "fs=1"}, 0, 1, -1},
-        parsed{{"bs= 12", "fs=1"}, 12, 1, -1},
-        parsed{{"bs=+12", "fs=1"}, 12, 1, -1},
-        parsed{{"bs=-5", "bs=10", "fs=1"}, 10, 1, -1},
-        parsed{{"fs=-1"}, 1, UINT64_MAX, -1},
-        parsed{{"fs=8589934591G"}, 1, 8589934591 * gib, -1},
-        parsed{{"fs=-8589934592G"}, 1, uint64_t{1} << 63, -1},
-        parsed{{"bs=3", "count=-2"}, 3, static_cast<uint64_t>(-6), -2},
-        parsed{{"count=1", "count=4"}, 1, 4, 4}));
+INSTANTIATE_TEST_SUITE_P(Operands, Parsed,
+                         testing::Values(
+                             // count= takes the block size in effect when it is read.
+                             parsed{{"count=3", "bs=1K"}, 1024, 3, 3}, parsed{{"bs=1K", "count=3"}, 1024, 3 * kib, 3},
+                             parsed{{"fs=1M", "count=2"}, 1, 2, 2}, parsed{{"count=2", "fs=1M"}, 1, mib, 2},
+                             parsed{{"fs=0", "count=5"}, 1, 5, 5}, parsed{{"bs=1M", "fs=4G"}, 1 << 20, 4 * gib, -1},
+                             parsed{{"bs=K", "fs=1"}, 0, 1, -1}, parsed{{"bs= 12", "fs=1"}, 12, 1, -1},
+                             parsed{{"bs=+12", "fs=1"}, 12, 1, -1}, parsed{{"bs=-5", "bs=10", "fs=1"}, 10, 1, -1},
+                             parsed{{"fs=-1"}, 1, UINT64_MAX, -1}, parsed{{"fs=8589934591G"}, 1, 8589934591 * gib, -1},
+                             parsed{{"fs=-8589934592G"}, 1, uint64_t{1} << 63, -1},
+                             parsed{{"bs=3", "count=-2"}, 3, static_cast<uint64_t>(-6), -2},
+                             parsed{{"count=1", "count=4"}, 1, 4, 4}));
 
 TEST(Operands, PathsPointIntoTheArguments) {
   char in[] = "if=in.img";

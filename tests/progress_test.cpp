@@ -1,9 +1,9 @@
 // progress_test.cpp: the size and duration cells and whole screens, byte for byte, for given counters.
+#include "progress.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
-
-#include "progress.h"
 
 namespace {
 
@@ -51,24 +51,24 @@ INSTANTIATE_TEST_SUITE_P(
 class TimeCells : public testing::TestWithParam<cell_case> {};
 TEST_P(TimeCells, Exact) { EXPECT_EQ(time_cell(GetParam().value), GetParam().cell); }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cells, TimeCells,
-    testing::Values(cell_case{0, indent + " 0 h  0 m  0 s (     0 s)"},
-                    cell_case{499999, indent + " 0 h  0 m  0 s (     0 s)"},
-                    cell_case{500000, indent + " 0 h  0 m  1 s (     1 s)"},
-                    cell_case{62400000, indent + " 0 h  1 m  2 s (    62 s)"},
-                    cell_case{86399 * second, indent + "23 h 59 m 59 s ( 86399 s)"},
-                    // Hours are not limited to a day, and wide numbers widen the cell.
-                    cell_case{90000 * second, indent + "25 h  0 m  0 s ( 90000 s)"},
-                    cell_case{360000 * second, indent + "100 h  0 m  0 s (360000 s)"},
-                    cell_case{1000000 * second, indent + "277 h 46 m 40 s (1000000 s)"},
-                    cell_case{INT64_MAX - 500000, indent + "2562047788 h  0 m 54 s (9223372036854 s)"},
-                    // Just over minus one and a half seconds truncates to zero time.
-                    cell_case{-1, indent + " 0 h  0 m  0 s (     0 s)"},
-                    cell_case{-1499999, indent + " 0 h  0 m  0 s (     0 s)"},
-                    cell_case{-1500000, negative}, cell_case{INT64_MIN, negative},
-                    // Adding the half second would pass the largest value.
-                    cell_case{INT64_MAX - 499999, negative}, cell_case{INT64_MAX, negative}));
+INSTANTIATE_TEST_SUITE_P(Cells, TimeCells,
+                         testing::Values(cell_case{0, indent + " 0 h  0 m  0 s (     0 s)"},
+                                         cell_case{499999, indent + " 0 h  0 m  0 s (     0 s)"},
+                                         cell_case{500000, indent + " 0 h  0 m  1 s (     1 s)"},
+                                         cell_case{62400000, indent + " 0 h  1 m  2 s (    62 s)"},
+                                         cell_case{86399 * second, indent + "23 h 59 m 59 s ( 86399 s)"},
+                                         // Hours are not limited to a day, and wide numbers widen the cell.
+                                         cell_case{90000 * second, indent + "25 h  0 m  0 s ( 90000 s)"},
+                                         cell_case{360000 * second, indent + "100 h  0 m  0 s (360000 s)"},
+                                         cell_case{1000000 * second, indent + "277 h 46 m 40 s (1000000 s)"},
+                                         cell_case{INT64_MAX - 500000,
+                                                   indent + "2562047788 h  0 m 54 s (9223372036854 s)"},
+                                         // Just over minus one and a half seconds truncates to zero time.
+                                         cell_case{-1, indent + " 0 h  0 m  0 s (     0 s)"},
+                                         cell_case{-1499999, indent + " 0 h  0 m  0 s (     0 s)"},
+                                         cell_case{-1500000, negative}, cell_case{INT64_MIN, negative},
+                                         // Adding the half second would pass the largest value.
+                                         cell_case{INT64_MAX - 499999, negative}, cell_case{INT64_MAX, negative}));
 
 TEST(Cells, OrdinaryCellsAreAll62Wide) {
   for (int64_t size : {int64_t{0}, int64_t{123456789}, 9999 * gib, int64_t{-5}}) EXPECT_EQ(size_cell(size).size(), 62u);
@@ -83,8 +83,7 @@ std::string row(const std::string& label, const std::string& a, const std::strin
 }
 
 TEST(Screen, FirstScreenShowsNegativeEstimates) {
-  EXPECT_EQ(screen(0, 1000, 0), head +
-                                    row("Data", size_cell(0), size_cell(1000), size_cell(1000)) +
+  EXPECT_EQ(screen(0, 1000, 0), head + row("Data", size_cell(0), size_cell(1000), size_cell(1000)) +
                                     row("Time", time_cell(0), negative, negative));
   EXPECT_EQ(screen(0, 1000, 0).size(), 7u + 3 * 200);
 }
@@ -107,9 +106,8 @@ TEST(Screen, EstimatesRoundToTheNearestSecond) {
 
 TEST(Screen, MoreDoneThanExpectedShowsNegativeLeft) {
   // Twice the full size after 10 s: the estimate is 5 s, so 5 s are left to go back.
-  EXPECT_EQ(screen(2000, 1000, 10 * second),
-            head + row("Data", size_cell(2000), negative, size_cell(1000)) +
-                row("Time", time_cell(10 * second), negative, time_cell(5 * second)));
+  EXPECT_EQ(screen(2000, 1000, 10 * second), head + row("Data", size_cell(2000), negative, size_cell(1000)) +
+                                                 row("Time", time_cell(10 * second), negative, time_cell(5 * second)));
   // Barely over: about a hundredth of a second below zero still reads as zero time.
   EXPECT_EQ(screen(1001, 1000, 10 * second).substr(207 + 200),
             row("Time", time_cell(10 * second), time_cell(0), time_cell(10 * second)));
@@ -117,8 +115,8 @@ TEST(Screen, MoreDoneThanExpectedShowsNegativeLeft) {
 
 TEST(Screen, NegativeFullSizeShowsNegativeLeftAndTotal) {
   const auto full_size = static_cast<uint64_t>(-1);
-  EXPECT_EQ(screen(100, full_size, 10 * second),
-            head + row("Data", size_cell(100), negative, negative) + row("Time", time_cell(10 * second), negative, negative));
+  EXPECT_EQ(screen(100, full_size, 10 * second), head + row("Data", size_cell(100), negative, negative) +
+                                                     row("Time", time_cell(10 * second), negative, negative));
 }
 
 TEST(Screen, ClockSetBackShowsNegativeElapsed) {
@@ -127,9 +125,9 @@ TEST(Screen, ClockSetBackShowsNegativeElapsed) {
 }
 
 TEST(Screen, HugeCountsAndTimesWidenTheirFields) {
-  const std::string wide = screen(10000 * static_cast<uint64_t>(gib), 20000 * static_cast<uint64_t>(gib), 400000 * second);
-  EXPECT_EQ(wide, head +
-                      row("Data", size_cell(10000 * gib), size_cell(10000 * gib), size_cell(20000 * gib)) +
+  const std::string wide =
+      screen(10000 * static_cast<uint64_t>(gib), 20000 * static_cast<uint64_t>(gib), 400000 * second);
+  EXPECT_EQ(wide, head + row("Data", size_cell(10000 * gib), size_cell(10000 * gib), size_cell(20000 * gib)) +
                       row("Time", indent + "111 h  6 m 40 s (400000 s)", indent + "111 h  6 m 40 s (400000 s)",
                           indent + "222 h 13 m 20 s (800000 s)"));
   EXPECT_GT(wide.size(), 7u + 3 * 200);
@@ -137,7 +135,8 @@ TEST(Screen, HugeCountsAndTimesWidenTheirFields) {
 }
 
 TEST(Screen, WidestPossibleScreenFits) {
-  const std::string widest = screen(static_cast<uint64_t>(INT64_MAX), static_cast<uint64_t>(INT64_MAX), INT64_MAX - 500000);
+  const std::string widest =
+      screen(static_cast<uint64_t>(INT64_MAX), static_cast<uint64_t>(INT64_MAX), INT64_MAX - 500000);
   EXPECT_EQ(widest.substr(207, 7 + 71), "Data | " + size_cell(INT64_MAX));
   EXPECT_LT(widest.size(), screen_capacity);
 }

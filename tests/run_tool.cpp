@@ -66,9 +66,7 @@ std::string read_file(const fs::path& path) {
   return bytes.str();
 }
 
-void write_file(const fs::path& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
+void write_file(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string pseudo_random_bytes(size_t size, unsigned seed) {
   std::mt19937 generator(seed);

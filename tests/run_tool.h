@@ -5,10 +5,10 @@
 #include <string>
 
 struct run_result {
-  int status = -1;      ///< exit status, or -1 when killed
-  int signal = 0;       ///< the signal that killed it, or 0
-  std::string output;   ///< standard output, unless the line redirects it
-  std::string errors;   ///< standard error
+  int status = -1;     ///< exit status, or -1 when killed
+  int signal = 0;      ///< the signal that killed it, or 0
+  std::string output;  ///< standard output, unless the line redirects it
+  std::string errors;  ///< standard error
 };
 
 /// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says

@@ -17,8 +17,8 @@ std::vector<std::string> screens_of(const std::string& errors) {
   std::vector<std::string> screens;
   for (size_t at = errors.find(clear); at != std::string::npos;) {
     const size_t next = errors.find(clear, at + 1);
-    screens.push_back(errors.substr(at, next == std::string::npos ? errors.size() - at - after_screens(errors).size()
-                                                                  : next - at));
+    screens.push_back(
+        errors.substr(at, next == std::string::npos ? errors.size() - at - after_screens(errors).size() : next - at));
     at = next;
   }
   return screens;
@@ -34,15 +34,15 @@ TEST(Screens, EmptyInputDrawsOneExactScreenThenOk) {
   scratch_dir dir;
   const run_result result = run_shell("\"$BM\" fs=1000", dir.path);
   const std::string blanks = "                                                          ";  // 58
-  const std::string expected =
-      "\x1b[H\x1b[2J     | " + blanks + "Done | " + blanks + "Left | " + blanks.substr(1) + "Total\n" +
-      "Data |    0 Gib    0 Mib    0 Kib    0 bytes (               0 bytes) |"
-      "    0 Gib    0 Mib    0 Kib 1000 bytes (            1000 bytes) |"
-      "    0 Gib    0 Mib    0 Kib 1000 bytes (            1000 bytes)\n"
-      "Time |                                       0 h  0 m  0 s (     0 s) |"
-      "                                                       Negative |"
-      "                                                       Negative\n"
-      "OK\n";
+  const std::string expected = "\x1b[H\x1b[2J     | " + blanks + "Done | " + blanks + "Left | " + blanks.substr(1) +
+                               "Total\n" +
+                               "Data |    0 Gib    0 Mib    0 Kib    0 bytes (               0 bytes) |"
+                               "    0 Gib    0 Mib    0 Kib 1000 bytes (            1000 bytes) |"
+                               "    0 Gib    0 Mib    0 Kib 1000 bytes (            1000 bytes)\n"
+                               "Time |                                       0 h  0 m  0 s (     0 s) |"
+                               "                                                       Negative |"
+                               "                                                       Negative\n"
+                               "OK\n";
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.errors, expected);
 }
@@ -72,10 +72,8 @@ INSTANTIATE_TEST_SUITE_P(Screens, ScreenCounts,
                                          screen_count{"count=5 bs=2", "0123456789", 5},
                                          screen_count{"count=6 bs=2", "0123456789", 6},
                                          screen_count{"bs=4 fs=1", "0123456789", 4},
-                                         screen_count{"bs=5 fs=1", "0123456789", 3},
-                                         screen_count{"fs=1", "abc", 4},
-                                         screen_count{"fs=1", "", 1},
-                                         screen_count{"bs=0 fs=1", "abc", 1},
+                                         screen_count{"bs=5 fs=1", "0123456789", 3}, screen_count{"fs=1", "abc", 4},
+                                         screen_count{"fs=1", "", 1}, screen_count{"bs=0 fs=1", "abc", 1},
                                          screen_count{"count=0 fs=1", "abc", 0}));
 
 TEST(Screens, LastScreenWithCountShowsTheStateBeforeTheLastBlock) {

@@ -63,7 +63,8 @@ TEST(Copy, CountLimitsTheBlocksRead) {
 // A block is what one read returns: two short reads from a pipe are two blocks.
 TEST(Copy, ShortReadsFromAPipeAreWholeBlocks) {
   scratch_dir dir;
-  const run_result result = run_shell("(printf abc; sleep 0.3; printf de; sleep 0.3; printf fgh) | \"$BM\" bs=100 count=2", dir.path);
+  const run_result result =
+      run_shell("(printf abc; sleep 0.3; printf de; sleep 0.3; printf fgh) | \"$BM\" bs=100 count=2", dir.path);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, "abcde");
 }
@@ -90,8 +91,8 @@ TEST(Copy, CountZeroReadsNothing) {
 TEST(Copy, PartialWritesFinishEachBlock) {
   scratch_dir dir;
   write_file(dir / "in", "0123456789abcdefghij");
-  const run_result result = run_shell(
-      "LD_PRELOAD=\"$WRITE_LIMIT_LIB\" WRITE_LIMIT=3 WRITE_LOG=log \"$BM\" if=in bs=8 fs=20", dir.path);
+  const run_result result =
+      run_shell("LD_PRELOAD=\"$WRITE_LIMIT_LIB\" WRITE_LIMIT=3 WRITE_LOG=log \"$BM\" if=in bs=8 fs=20", dir.path);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, "0123456789abcdefghij");
   EXPECT_EQ(read_file(dir / "log"), "8\n5\n2\n8\n5\n2\n4\n1\n");
@@ -177,9 +178,9 @@ TEST(Refusal, UnobtainableBufferLeavesOutputUntouched) {
 
 // Copying a file onto itself would truncate it before a byte is read.
 TEST(Refusal, InputFileAsOutputIsRefusedAndKept) {
-  for (const std::string line : {"\"$BM\" if=keep of=keep fs=1", "\"$BM\" if=./keep of=keep fs=1",
-                                 "\"$BM\" of=keep fs=1 < keep", "ln keep hard && \"$BM\" if=hard of=keep fs=1",
-                                 "ln -s keep soft && \"$BM\" if=keep of=soft fs=1"}) {
+  for (const std::string line :
+       {"\"$BM\" if=keep of=keep fs=1", "\"$BM\" if=./keep of=keep fs=1", "\"$BM\" of=keep fs=1 < keep",
+        "ln keep hard && \"$BM\" if=hard of=keep fs=1", "ln -s keep soft && \"$BM\" if=keep of=soft fs=1"}) {
     scratch_dir dir;
     write_file(dir / "keep", "precious");
     const run_result result = run_shell(line, dir.path);
@@ -204,7 +205,8 @@ TEST(Streams, StandardStreamsAreClosedAtTheEnd) {
   const run_result result =
       run_shell("strace -o trace -e trace=close \"$BM\" fs=3 < in > out && grep -E '^close\\([01]\\)' trace", dir.path);
   EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, "close(0)                                = 0\nclose(1)                                = 0\n");
+  EXPECT_EQ(result.output,
+            "close(0)                                = 0\nclose(1)                                = 0\n");
   EXPECT_EQ(read_file(dir / "out"), "abc");
 }
 
