@@ -66,7 +66,8 @@ char* put_number(char* out, uint64_t value) {
 // Rounds halves away from zero; what has no 64-bit value (the first screen's division by
 // zero bytes done, or an estimate past the range) becomes the smallest one, shown as Negative.
 int64_t round_estimate(double us) {
-  if (!(us >= -0x1p63 && us < 0x1p63)) return INT64_MIN;
+  constexpr double range_end = 9223372036854775808.0;  // 2^63, the first value past the range
+  if (!(us >= -range_end && us < range_end)) return INT64_MIN;
   return static_cast<int64_t>(std::lround(us));
 }
 

@@ -15,6 +15,9 @@ struct run_result {
 /// otherwise. $BM names the binary and $WRITE_LIMIT_LIB the write-limiting shim.
 run_result run_shell(const std::string& line, const std::filesystem::path& dir);
 
+/// Starts a line that traces the binary; a sanitizer's leak check cannot run under a tracer.
+inline const std::string under_strace = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace ";
+
 /// A fresh directory for one test, removed with the object.
 struct scratch_dir {
   std::filesystem::path path;

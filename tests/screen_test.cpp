@@ -106,7 +106,7 @@ TEST(Screens, EachScreenIsOneWriteCall) {
   scratch_dir dir;
   write_file(dir / "in", "abcdefg");
   const run_result result =
-      run_shell("strace -o trace -e trace=read,write \"$BM\" if=in of=/dev/null bs=2 fs=7", dir.path);
+      run_shell(under_strace + "-o trace -e trace=read,write \"$BM\" if=in of=/dev/null bs=2 fs=7", dir.path);
   EXPECT_EQ(result.status, 0);
   std::istringstream trace(read_file(dir / "trace"));
   size_t screens = 0;

@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Builds and runs every check: the test suite (with the memcheck runs), the same suite under
+# AddressSanitizer and UndefinedBehaviorSanitizer, clang-tidy, cppcheck, clang-format and the man page.
+# Ends with one line "checks: N passed, N failed"; the status is 1 when any check failed.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+passed=0
+failed=0
+failures=()
+step() {
+  local name=$1
+  shift
+  echo "== $name"
+  if "$@"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1))
+    failures+=("$name")
+  fi
+}
+
+suite() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1"; }
+tidy() { clang-tidy -p build --quiet src/*.cpp; }
+static_analysis() {
+  cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --std=c++20 --inline-suppr \
+    --quiet -I src src/
+}
+formatted() { clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h tests/*.c; }
+man_page() {
+  local warnings
+  warnings=$(groff -ww -z -man doc/blockmeter.1 2>&1) && [ -z "$warnings" ] || { echo "$warnings"; return 1; }
+}
+
+step "test suite" suite default
+step "test suite under ASan and UBSan" suite sanitize
+step "clang-tidy" tidy
+step "cppcheck" static_analysis
+step "clang-format" formatted
+step "man page" man_page
+
+[ "$failed" -eq 0 ] || echo "failed: ${failures[*]}"
+echo "checks: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
