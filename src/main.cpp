@@ -2,10 +2,8 @@
 #include <err.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 #include "transfer.h"

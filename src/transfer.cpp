@@ -20,11 +20,12 @@ namespace {
 constexpr int exit_io_failure = 255;
 
 // With standard error closed, the output could be created on descriptor 2 and take the
-// screens and messages into the copy; /dev/null holds the place instead.
+// screens and messages into the copy; /dev/null holds the place instead. A lower descriptor
+// it lands on is closed again, so closed standard streams stay closed.
 void keep_standard_error_apart() {
   if (fcntl(STDERR_FILENO, F_GETFD) != -1 || errno != EBADF) return;
   const int null_fd = open("/dev/null", O_WRONLY);
-  if (null_fd > STDERR_FILENO) {
+  if (null_fd >= 0 && null_fd != STDERR_FILENO) {
     dup2(null_fd, STDERR_FILENO);
     close(null_fd);
   }

@@ -69,7 +69,8 @@ INSTANTIATE_TEST_SUITE_P(
         // A negative block size, once the operands are all read.
         refusal{"bs=-5 fs=1", "blockmeter: wrong bs\n"}, refusal{"bs=-1 count=3", "blockmeter: wrong bs\n"},
         refusal{"bs=-2 count=4611686018427387904", "blockmeter: wrong bs\n"},
-        // A block buffer the machine cannot give.
+        // An input that cannot be opened, or a block buffer the machine cannot give: both come
+        // before the output is created.
         refusal{"bs=1000000G fs=1", "blockmeter: cannot allocate 1073741824000000 bytes: Cannot allocate memory\n"},
         refusal{"if=missing fs=1", "blockmeter: missing: No such file or directory\n"},
         refusal{"if= fs=1", "blockmeter: : No such file or directory\n"}));
