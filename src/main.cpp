@@ -20,6 +20,12 @@ int read_number(const char* value, int64_t& number, const char*& rest) {
   return errno;
 }
 
+// A value out of range: "wrong bs" and the like, with the system's text for the error number.
+[[noreturn]] void out_of_range(const char* key, int error) {
+  errno = error;
+  err(1, "wrong %s", key);
+}
+
 // Bits a size suffix scales by: none, or exactly "K", "M" or "G"; -1 for anything else.
 int suffix_shift(std::string_view suffix) {
   if (suffix.empty()) return 0;
@@ -38,14 +44,8 @@ int64_t parse_size(const char* value, const char* key) {
   const int shift = suffix_shift(rest);
   if (shift < 0) errx(1, "wrong %s", key);
   // The suffix is judged before the range, so a long number with a bad suffix gets no system text.
-  if (error != 0) {
-    errno = error;
-    err(1, "wrong %s", key);
-  }
-  if (number > (INT64_MAX >> shift) || number < (INT64_MIN >> shift)) {
-    errno = ERANGE;
-    err(1, "wrong %s", key);
-  }
+  if (error != 0) out_of_range(key, error);
+  if (number > (INT64_MAX >> shift) || number < (INT64_MIN >> shift)) out_of_range(key, ERANGE);
   return number * (int64_t{1} << shift);
 }
 
@@ -55,10 +55,7 @@ int64_t parse_count(const char* value) {
   const char* rest = nullptr;
   const int error = read_number(value, number, rest);
   if (*rest != '\0') errx(1, "wrong count");
-  if (error != 0) {
-    errno = error;
-    err(1, "wrong count");
-  }
+  if (error != 0) out_of_range("count", error);
   return number;
 }
 
@@ -89,10 +86,7 @@ transfer_settings parse_operands(char* const* argv) {
       settings.block_limit = parse_count(*arg + 6);
       // The full size takes the block size in effect now: a later bs= changes only the copy.
       int64_t full_size = 0;
-      if (__builtin_mul_overflow(settings.block_size, settings.block_limit, &full_size)) {
-        errno = ERANGE;
-        err(1, "wrong count");
-      }
+      if (__builtin_mul_overflow(settings.block_size, settings.block_limit, &full_size)) out_of_range("count", ERANGE);
       settings.full_size = static_cast<uint64_t>(full_size);
     } else {
       errx(1, "%s: wrong argument", *arg);

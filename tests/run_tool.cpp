@@ -93,8 +93,15 @@ std::string after_screens(const std::string& errors) {
   return end == std::string::npos ? std::string() : errors.substr(end + 1);
 }
 
-size_t count_screens(const std::string& errors) {
-  size_t count = 0;
-  for (size_t at = errors.find(screen_start); at != std::string::npos; at = errors.find(screen_start, at + 1)) ++count;
-  return count;
+std::vector<std::string> screens_of(const std::string& errors) {
+  std::vector<std::string> screens;
+  const size_t end = errors.size() - after_screens(errors).size();
+  for (size_t at = errors.find(screen_start); at != std::string::npos && at < end;) {
+    const size_t next = errors.find(screen_start, at + 1);
+    screens.push_back(errors.substr(at, (next == std::string::npos ? end : next) - at));
+    at = next;
+  }
+  return screens;
 }
+
+size_t count_screens(const std::string& errors) { return screens_of(errors).size(); }

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct run_result {
   int status = -1;     ///< exit status, or -1 when killed
@@ -35,5 +36,7 @@ std::string pseudo_random_bytes(size_t size, unsigned seed);
 
 /// What standard error holds after the last progress screen: the closing message.
 std::string after_screens(const std::string& errors);
+/// Each progress screen on standard error, control sequence included, closing message left out.
+std::vector<std::string> screens_of(const std::string& errors);
 /// How many progress screens standard error holds.
 size_t count_screens(const std::string& errors);

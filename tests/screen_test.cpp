@@ -10,20 +10,6 @@
 
 namespace {
 
-constexpr std::string_view clear = "\x1b[H\x1b[2J";
-
-// Each screen of standard error, control sequence included, closing message left out.
-std::vector<std::string> screens_of(const std::string& errors) {
-  std::vector<std::string> screens;
-  for (size_t at = errors.find(clear); at != std::string::npos;) {
-    const size_t next = errors.find(clear, at + 1);
-    screens.push_back(
-        errors.substr(at, next == std::string::npos ? errors.size() - at - after_screens(errors).size() : next - at));
-    at = next;
-  }
-  return screens;
-}
-
 // The "Done" cell of a screen's data row.
 std::string done_cell(const std::string& screen) {
   const size_t data = screen.find("\nData | ");
