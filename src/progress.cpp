@@ -12,25 +12,24 @@
 namespace {
 
 constexpr std::string_view negative_cell = "                                                      Negative";
-static_assert(negative_cell.size() == 62);
+static_assert(negative_cell.size() == cell_width);
 constexpr std::size_t time_cell_indent = 37;
 
 // Control sequence (cursor home, erase display), then the header: titles right-aligned over the cells.
 constexpr auto screen_head = [] {
-  std::array<char, 207> head{};
-  constexpr std::string_view clear = "\x1b[H\x1b[2J";
+  std::array<char, header_bytes> head{};
   std::size_t at = 0;
-  for (char c : clear) head[at++] = c;
+  for (char c : clear_sequence) head[at++] = c;
   for (int i = 0; i < 4; ++i) head[at++] = ' ';
   for (std::string_view title : {"Done", "Left", "Total"}) {
     for (char c : std::string_view(" | ")) head[at++] = c;
-    for (std::size_t i = title.size(); i < 62; ++i) head[at++] = ' ';
+    for (std::size_t i = title.size(); i < cell_width; ++i) head[at++] = ' ';
     for (char c : title) head[at++] = c;
   }
   head[at++] = '\n';
   return head;
 }();
-static_assert(screen_head.back() == '\n', "the header fills its 7 + 200 bytes exactly");
+static_assert(screen_head.back() == '\n', "the titles fill the header exactly");
 
 char* put_text(char* out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());

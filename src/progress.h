@@ -3,8 +3,20 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
-/// Room enough for any one cell: ordinary cells are 62 columns, the widest numbers make them 77.
+/// Cursor home, then erase the whole display: every screen starts with it.
+inline constexpr std::string_view clear_sequence = "\x1b[H\x1b[2J";
+/// Columns of an ordinary cell, and of the Negative cell.
+inline constexpr std::size_t cell_width = 62;
+/// Bytes of a line of ordinary cells: a 4-column label, three times " | " and a cell, a newline.
+inline constexpr std::size_t row_bytes = 4 + 3 * (3 + cell_width) + 1;
+/// Bytes before the Data row: the control sequence and the header line of titles.
+inline constexpr std::size_t header_bytes = clear_sequence.size() + row_bytes;
+/// Bytes of a whole screen of ordinary cells: header, Data row, Time row.
+inline constexpr std::size_t screen_bytes = header_bytes + 2 * row_bytes;
+
+/// Room enough for any one cell: the widest numbers make a cell 77 columns.
 inline constexpr std::size_t cell_capacity = 80;
 /// Room enough for any whole screen: control sequence, header and two rows of widest cells.
 inline constexpr std::size_t screen_capacity = 1024;

@@ -12,6 +12,7 @@ struct transfer_settings {
   int64_t block_limit = -1;           ///< blocks to copy; negative means no limit
 };
 
-/// Opens both streams, copies block by block, closes them and ends the process:
-/// "OK" and 0, or a message and 1 (open, create, allocate, close) or 255 (read, write).
+/// Opens both streams, copies block by block, closes them and ends the process: "OK" and 0;
+/// status 1 when the input cannot be opened, the buffer cannot be had, the output is the input
+/// file, the output cannot be created or a stream cannot be closed; 255 when a read or write fails.
 [[noreturn]] void run_transfer(const transfer_settings& settings);

@@ -26,7 +26,7 @@ static_analysis() {
   cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --std=c++20 --inline-suppr \
     --quiet -I src src/
 }
-formatted() { clang-format --dry-run --Werror src/*.cpp src/*.h tests/*.cpp tests/*.h tests/*.c; }
+formatted() { clang-format --dry-run --Werror src/*.cpp src/*.h tests/*/*.cpp tests/*/*.h tests/*/*.c; }
 man_page() {
   local warnings
   warnings=$(groff -ww -z -man doc/blockmeter.1 2>&1) && [ -z "$warnings" ] || { echo "$warnings"; return 1; }

@@ -1,6 +1,8 @@
 // random_operands_test.cpp: a few hundred random command lines through the real binary. Whatever the
 // operands, the program ends by itself with 0, 1 or 255, says why in one line, and a refused command
 // line leaves the files as they were. BLOCKMETER_SEED picks another seed; every failure names it.
+// It repeats two of the parser's rules (which messages belong to the command line, and that the
+// last count= of 0 means no read): whoever changes the parser changes them here too.
 #include <gtest/gtest.h>
 
 #include <cstdio>

@@ -12,10 +12,11 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "progress.h"
+
 namespace fs = std::filesystem;
 
 namespace {
-constexpr std::string_view screen_start = "\x1b[H\x1b[2J";
 
 // Under AddressSanitizer a refused allocation is also announced on standard error; that line is the
 // sanitizer's, not the program's. Any other sanitizer report stays and fails the test.
@@ -41,7 +42,7 @@ run_result run_shell(const std::string& line, const fs::path& dir) {
     dup2(err_fd, 2);
     closefrom(3);  // the binary sees only the three standard streams, whatever the runner left open
     setenv("BM", BLOCKMETER_PATH, 1);
-    setenv("WRITE_LIMIT_LIB", WRITE_LIMIT_PATH, 1);
+    setenv("SHIMS", SHIMS_PATH, 1);
     execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -85,7 +86,7 @@ std::string pseudo_random_bytes(size_t size, unsigned seed) {
 }
 
 std::string after_screens(const std::string& errors) {
-  const size_t last = errors.rfind(screen_start);
+  const size_t last = errors.rfind(clear_sequence);
   if (last == std::string::npos) return errors;
   // A screen is the control sequence and three lines.
   size_t end = last;
@@ -96,8 +97,8 @@ std::string after_screens(const std::string& errors) {
 std::vector<std::string> screens_of(const std::string& errors) {
   std::vector<std::string> screens;
   const size_t end = errors.size() - after_screens(errors).size();
-  for (size_t at = errors.find(screen_start); at != std::string::npos && at < end;) {
-    const size_t next = errors.find(screen_start, at + 1);
+  for (size_t at = errors.find(clear_sequence); at != std::string::npos && at < end;) {
+    const size_t next = errors.find(clear_sequence, at + 1);
     screens.push_back(errors.substr(at, (next == std::string::npos ? end : next) - at));
     at = next;
   }
@@ -105,3 +106,8 @@ std::vector<std::string> screens_of(const std::string& errors) {
 }
 
 size_t count_screens(const std::string& errors) { return screens_of(errors).size(); }
+
+std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us) {
+  char screen[screen_capacity];
+  return std::string(screen, compose_progress(screen, bytes_done, full_size, elapsed_us));
+}

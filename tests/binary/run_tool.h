@@ -1,6 +1,7 @@
 // run_tool.h: runs the real blockmeter binary from a shell line and captures what a user sees.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@ struct run_result {
 };
 
 /// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says
-/// otherwise. $BM names the binary and $WRITE_LIMIT_LIB the write-limiting shim.
+/// otherwise. $BM names the binary and $SHIMS the library of write and clock stand-ins.
 run_result run_shell(const std::string& line, const std::filesystem::path& dir);
 
 /// Starts a line that traces the binary; a sanitizer's leak check cannot run under a tracer.
@@ -40,3 +41,5 @@ std::string after_screens(const std::string& errors);
 std::vector<std::string> screens_of(const std::string& errors);
 /// How many progress screens standard error holds.
 size_t count_screens(const std::string& errors);
+/// The screen the program must draw for these counters, straight from the screen's composer.
+std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us);

@@ -1,0 +1,96 @@
+// screen_test.cpp: whole screens composed for given counters: layout, estimates and their rounding.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "progress.h"
+
+namespace {
+
+std::string size_cell(int64_t size) {
+  char cell[cell_capacity];
+  return std::string(cell, human(cell, size));
+}
+
+std::string time_cell(int64_t us) {
+  char cell[cell_capacity];
+  return std::string(cell, human_time(cell, us));
+}
+
+std::string screen(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us) {
+  char out[screen_capacity];
+  return std::string(out, compose_progress(out, bytes_done, full_size, elapsed_us));
+}
+
+const std::string negative = std::string(54, ' ') + "Negative";
+const std::string indent = std::string(37, ' ');
+constexpr int64_t second = 1000000;
+constexpr int64_t gib = int64_t{1} << 30;
+
+const std::string head = "\x1b[H\x1b[2J     | " + std::string(58, ' ') + "Done | " + std::string(58, ' ') + "Left | " +
+                         std::string(57, ' ') + "Total\n";
+
+std::string row(const std::string& label, const std::string& a, const std::string& b, const std::string& c) {
+  return label + " | " + a + " | " + b + " | " + c + "\n";
+}
+
+TEST(Screen, FirstScreenShowsNegativeEstimates) {
+  EXPECT_EQ(screen(0, 1000, 0), head + row("Data", size_cell(0), size_cell(1000), size_cell(1000)) +
+                                    row("Time", time_cell(0), negative, negative));
+  EXPECT_EQ(screen(0, 1000, 0).size(), screen_bytes);
+}
+
+TEST(Screen, HalfDoneAfterTenSecondsEstimatesTenLeftTwentyTotal) {
+  EXPECT_EQ(screen(500, 1000, 10 * second),
+            head + row("Data", size_cell(500), size_cell(500), size_cell(1000)) +
+                row("Time", indent + " 0 h  0 m 10 s (    10 s)", indent + " 0 h  0 m 10 s (    10 s)",
+                    indent + " 0 h  0 m 20 s (    20 s)"));
+}
+
+TEST(Screen, EstimatesRoundToTheNearestSecond) {
+  // A third done after 1 s: 2 s left, 3 s in all; a third after 0.6 s: 1.2 s left, 1.8 s in all.
+  EXPECT_EQ(screen(1, 3, second).substr(header_bytes + row_bytes),
+            row("Time", time_cell(second), time_cell(2 * second), time_cell(3 * second)));
+  EXPECT_EQ(screen(1, 3, 600000).substr(header_bytes + row_bytes),
+            row("Time", indent + " 0 h  0 m  1 s (     1 s)", indent + " 0 h  0 m  1 s (     1 s)",
+                indent + " 0 h  0 m  2 s (     2 s)"));
+}
+
+TEST(Screen, MoreDoneThanExpectedShowsNegativeLeft) {
+  // Twice the full size after 10 s: the estimate is 5 s, so 5 s are left to go back.
+  EXPECT_EQ(screen(2000, 1000, 10 * second), head + row("Data", size_cell(2000), negative, size_cell(1000)) +
+                                                 row("Time", time_cell(10 * second), negative, time_cell(5 * second)));
+  // Barely over: about a hundredth of a second below zero still reads as zero time.
+  EXPECT_EQ(screen(1001, 1000, 10 * second).substr(header_bytes + row_bytes),
+            row("Time", time_cell(10 * second), time_cell(0), time_cell(10 * second)));
+}
+
+TEST(Screen, NegativeFullSizeShowsNegativeLeftAndTotal) {
+  const auto full_size = static_cast<uint64_t>(-1);
+  EXPECT_EQ(screen(100, full_size, 10 * second), head + row("Data", size_cell(100), negative, negative) +
+                                                     row("Time", time_cell(10 * second), negative, negative));
+}
+
+TEST(Screen, ClockSetBackShowsNegativeElapsed) {
+  EXPECT_EQ(screen(10, 20, -5 * second).substr(header_bytes + row_bytes),
+            row("Time", negative, time_cell(-5 * second), time_cell(-10 * second)));
+}
+
+TEST(Screen, HugeCountsAndTimesWidenTheirFields) {
+  const std::string wide =
+      screen(10000 * static_cast<uint64_t>(gib), 20000 * static_cast<uint64_t>(gib), 400000 * second);
+  EXPECT_EQ(wide, head + row("Data", size_cell(10000 * gib), size_cell(10000 * gib), size_cell(20000 * gib)) +
+                      row("Time", indent + "111 h  6 m 40 s (400000 s)", indent + "111 h  6 m 40 s (400000 s)",
+                          indent + "222 h 13 m 20 s (800000 s)"));
+  EXPECT_GT(wide.size(), screen_bytes);
+  EXPECT_LT(wide.size(), screen_capacity);
+}
+
+TEST(Screen, WidestPossibleScreenFits) {
+  const std::string widest =
+      screen(static_cast<uint64_t>(INT64_MAX), static_cast<uint64_t>(INT64_MAX), INT64_MAX - 500000);
+  EXPECT_EQ(widest.substr(header_bytes, 7 + 71), "Data | " + size_cell(INT64_MAX));
+  EXPECT_LT(widest.size(), screen_capacity);
+}
+
+}  // namespace
