@@ -94,7 +94,8 @@ transfer_settings parse_operands(char* const* argv) {
   }
   if (settings.full_size == 0) usage(argv[0]);
   // Judged on the last bs= only, after the usage check: a later bs= may still mend an earlier one.
-  if (settings.block_size < 0) errx(1, "wrong bs");
+  // A block of 0 bytes would read nothing and call an emptied output a success.
+  if (settings.block_size <= 0) errx(1, "wrong bs");
   return settings;
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -21,21 +22,48 @@ namespace {
 // other failure (err, status 1): callers tell a broken copy from a refused one by both.
 constexpr int exit_io_failure = 255;
 
-// With standard error closed, the output could be created on descriptor 2 and take the
-// screens and messages into the copy; /dev/null holds the place instead. A lower descriptor
-// it lands on is closed again, so closed standard streams stay closed.
-void keep_standard_error_apart() {
-  if (fcntl(STDERR_FILENO, F_GETFD) != -1 || errno != EBADF) return;
-  const int null_fd = open("/dev/null", O_WRONLY);
-  if (null_fd >= 0 && null_fd != STDERR_FILENO) {
-    dup2(null_fd, STDERR_FILENO);
-    close(null_fd);
+[[noreturn]] void read_failed() {
+  perror("read(...) failed");
+  exit(exit_io_failure);
+}
+
+// A broken output pipe ends the program by SIGPIPE where the caller left that signal at its
+// default, as it would have without ignore_broken_pipe_signal.
+[[noreturn]] void write_failed(bool pipe_signal_was_default) {
+  if (errno == EPIPE && pipe_signal_was_default) {
+    signal(SIGPIPE, SIG_DFL);
+    raise(SIGPIPE);
   }
+  perror("write(...) failed");
+  exit(exit_io_failure);
+}
+
+// A reader of standard error that goes away must not end the copy: with SIGPIPE ignored, screens
+// and messages to a broken pipe just fail. Only a signal left at its default and not blocked is
+// touched; the answer says whether it was, for write_failed.
+bool ignore_broken_pipe_signal() {
+  struct sigaction action {};
+  sigset_t blocked;
+  if (sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return false;
+  if (sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0 || sigismember(&blocked, SIGPIPE) == 1) return false;
+  return signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+}
+
+// A file opened while a standard stream is closed would take that stream's descriptor, and the
+// screens or the data would go where they do not belong: it is moved above them, and the
+// standard stream stays closed.
+int above_standard_streams(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = fcntl(fd, F_DUPFD, STDERR_FILENO + 1);
+  const int error = errno;
+  close(fd);
+  errno = error;
+  return moved;
 }
 
 int open_input(const char* path) {
   if (path == nullptr) return STDIN_FILENO;
-  const int fd = open(path, O_RDONLY);
+  const int fd = above_standard_streams(open(path, O_RDONLY));
   if (fd < 0) err(1, "%s", path);
   return fd;
 }
@@ -50,18 +78,40 @@ std::unique_ptr<char[]> take_buffer(int64_t block_size) {
   return buffer;
 }
 
-// Creating the file the input is read from would truncate it before a byte is read.
+// An input no read can succeed on (a directory; a descriptor closed, or open for writing only) is
+// reported as that read would report it, but before the output is created or truncated. Nothing
+// is read to find out: some devices refuse a small read that a whole block would satisfy.
+void refuse_unreadable_input(int input_fd) {
+  const int flags = fcntl(input_fd, F_GETFL);
+  struct stat in {};
+  if (flags == -1) {
+    errno = EBADF;
+  } else if ((flags & O_ACCMODE) == O_WRONLY) {
+    errno = EBADF;
+  } else if (fstat(input_fd, &in) == 0 && S_ISDIR(in.st_mode)) {
+    errno = EISDIR;
+  } else {
+    return;
+  }
+  read_failed();
+}
+
+// Creating the file the input is read from would truncate it before a byte is read. Standard
+// output is not truncated, but appended to the input it reads back what it has just written,
+// until the disk is full; an input at its end reads nothing back, so only that one may pass.
 void refuse_same_file(int input_fd, const char* output_path) {
   struct stat in {};
   struct stat out {};
-  if (stat(output_path, &out) != 0 || !S_ISREG(out.st_mode)) return;
-  if (fstat(input_fd, &in) != 0) return;
-  if (in.st_dev == out.st_dev && in.st_ino == out.st_ino) errx(1, "%s: input file is output file", output_path);
+  const int found = output_path != nullptr ? stat(output_path, &out) : fstat(STDOUT_FILENO, &out);
+  if (found != 0 || !S_ISREG(out.st_mode) || fstat(input_fd, &in) != 0) return;
+  if (in.st_dev != out.st_dev || in.st_ino != out.st_ino) return;
+  if (output_path != nullptr) errx(1, "%s: input file is output file", output_path);
+  if (lseek(input_fd, 0, SEEK_CUR) < in.st_size) errx(1, "standard output: input file is output file");
 }
 
 int create_output(const char* path) {
   if (path == nullptr) return STDOUT_FILENO;
-  const int fd = creat(path, 0666);
+  const int fd = above_standard_streams(creat(path, 0666));
   if (fd < 0) err(1, "%s", path);
   return fd;
 }
@@ -74,13 +124,12 @@ int64_t microseconds_between(const timeval& start, const timeval& now) {
 }
 
 // Writes the whole block, part by part, counting every part as soon as the output takes it.
-void write_block(int fd, const char* data, size_t size, uint64_t& bytes_done) {
+void write_block(int fd, const char* data, size_t size, uint64_t& bytes_done, bool pipe_signal_was_default) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size);
     if (written <= 0) {
       if (written == 0) errno = ENOSPC;  // an output that takes nothing would hold the loop forever
-      perror("write(...) failed");
-      exit(exit_io_failure);
+      write_failed(pipe_signal_was_default);
     }
     data += written;
     size -= static_cast<size_t>(written);
@@ -95,11 +144,12 @@ void close_stream(int fd, const char* path, const char* standard_name) {
 }  // namespace
 
 void run_transfer(const transfer_settings& settings) {
-  keep_standard_error_apart();
+  const bool pipe_signal_was_default = ignore_broken_pipe_signal();
   const int input_fd = open_input(settings.input_path);
-  // Taken before the output is created, so that a failure leaves an existing output as it was.
+  // Every refusal comes before the output is created, so that it leaves an existing output as it was.
   std::unique_ptr<char[]> buffer = take_buffer(settings.block_size);
-  if (settings.output_path != nullptr) refuse_same_file(input_fd, settings.output_path);
+  if (settings.block_limit != 0) refuse_unreadable_input(input_fd);
+  refuse_same_file(input_fd, settings.output_path);
   const int output_fd = create_output(settings.output_path);
 
   timeval start{};
@@ -112,11 +162,8 @@ void run_transfer(const transfer_settings& settings) {
     draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
     const ssize_t got = read(input_fd, buffer.get(), static_cast<size_t>(settings.block_size));
     if (got == 0) break;
-    if (got < 0) {
-      perror("read(...) failed");
-      exit(exit_io_failure);
-    }
-    write_block(output_fd, buffer.get(), static_cast<size_t>(got), bytes_done);
+    if (got < 0) read_failed();
+    write_block(output_fd, buffer.get(), static_cast<size_t>(got), bytes_done, pipe_signal_was_default);
   }
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.

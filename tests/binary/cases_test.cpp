@@ -99,7 +99,13 @@ INSTANTIATE_TEST_SUITE_P(
         // A negative block size, judged once the operands are all read.
         row{"of=keep bs=-5 fs=1", "", 1, 0, "blockmeter: wrong bs\n", kept},
         row{"of=keep bs=-1 count=3", "", 1, 0, "blockmeter: wrong bs\n", kept},
-        row{"of=keep bs=-2 count=4611686018427387904", "", 1, 0, "blockmeter: wrong bs\n", kept}));
+        row{"of=keep bs=-2 count=4611686018427387904", "", 1, 0, "blockmeter: wrong bs\n", kept},
+        // A block size of 0 would read nothing and report success on an emptied output.
+        row{"of=keep bs=0 fs=1", "abc", 1, 0, "blockmeter: wrong bs\n", kept},
+        row{"of=keep bs=0K fs=1", "abc", 1, 0, "blockmeter: wrong bs\n", kept},
+        row{"of=keep bs=K fs=1", "abc", 1, 0, "blockmeter: wrong bs\n", kept},
+        row{"of=keep bs=-0 fs=1", "abc", 1, 0, "blockmeter: wrong bs\n", kept},
+        row{"bs=0 bs=3 fs=7", "abcdefg", 0, 4, "OK\n", "abcdefg"}));
 
 INSTANTIATE_TEST_SUITE_P(
     Copy, Cases,
@@ -116,7 +122,6 @@ INSTANTIATE_TEST_SUITE_P(
         row{"if=in bs=9 count=1 bs=2", "abcdefgh", 0, 1, "OK\n", "ab"},
         row{"if=in count=-3 bs=2", "abcdefgh", 0, 5, "OK\n", "abcdefgh"},
         row{"if=in fs=-1", "abc", 0, 4, "OK\n", "abc"}, row{"count=0 fs=1", "abc", 0, 0, "OK\n", ""},
-        row{"bs=0 fs=1", "abc", 0, 1, "OK\n", ""},
         // The last of= and if= win; an existing output is truncated, an empty input makes it empty.
         row{"if=missing if=in fs=1", "xyz", 0, 4, "OK\n", "xyz"},
         row{"if=in of=elsewhere of= of=/dev/stdout fs=1", "xyz", 0, 4, "OK\n", "xyz"},
@@ -135,13 +140,27 @@ INSTANTIATE_TEST_SUITE_P(
             "blockmeter: cannot allocate 1073741824000000 bytes: Cannot allocate memory\n", kept},
         row{"if=in of=nodir/out fs=1", "abc", 1, 0, "blockmeter: nodir/out: No such file or directory\n", ""},
         row{"if=in of=. fs=1", "abc", 1, 0, "blockmeter: .: Is a directory\n", ""},
-        row{"if=. fs=1", "", 255, 1, "read(...) failed: Is a directory\n", ""},
+        // An input no read can succeed on is reported before the output is created or truncated.
+        row{"if=. of=keep fs=1", "", 255, 0, "read(...) failed: Is a directory\n", kept},
+        row{"of=keep fs=3 0<&-", "abc", 255, 0, "read(...) failed: Bad file descriptor\n", kept},
+        row{"of=keep fs=3 0>>in", "abc", 255, 0, "read(...) failed: Bad file descriptor\n", kept},
         row{"of=/dev/full fs=1", "abc", 255, 1, "write(...) failed: No space left on device\n", ""},
         row{"count=0 fs=1 0<&-", "", 1, 0, "blockmeter: standard input: cannot close: Bad file descriptor\n", ""},
         row{"fs=1 >&-", "", 1, 1, "blockmeter: standard output: cannot close: Bad file descriptor\n", ""},
+        // A closed standard stream stays closed: the output does not take its descriptor.
+        row{"count=0 fs=1 of=keep 0<&-", "", 1, 0, "blockmeter: standard input: cannot close: Bad file descriptor\n",
+            ""},
+        row{"fs=1 >&-", "abc", 255, 1, "write(...) failed: Bad file descriptor\n", ""},
+        // A standard error that takes nothing loses the screens, not the copy.
+        row{"fs=1 2>/dev/full", "abc", 0, 0, "", "abc"},
         // Creating the file the input is read from would truncate it before a byte is read.
         row{"if=keep of=keep fs=1", "", 1, 0, "blockmeter: keep: input file is output file\n", kept},
         row{"if=./keep of=keep fs=1", "", 1, 0, "blockmeter: keep: input file is output file\n", kept},
-        row{"of=keep fs=1 < keep", "", 1, 0, "blockmeter: keep: input file is output file\n", kept}));
+        row{"of=keep fs=1 < keep", "", 1, 0, "blockmeter: keep: input file is output file\n", kept},
+        // Standard output appended to the input would read back what it writes, until the disk is full
+        // (count= bounds the harm should the refusal ever go).
+        row{"if=in count=100 >> in", "abc", 1, 0, "blockmeter: standard output: input file is output file\n", ""},
+        row{"count=100 >> in", "abc", 1, 0, "blockmeter: standard output: input file is output file\n", ""},
+        row{"count=100 >> in", "", 0, 1, "OK\n", ""}));
 
 }  // namespace

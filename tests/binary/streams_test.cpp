@@ -1,6 +1,7 @@
 // streams_test.cpp: the standard streams and the files behind them: the name the program is called
 // by, closed streams, links that make the output the input, and the closing of 0 and 1.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -39,6 +40,55 @@ TEST(SameFile, LinkToTheInputAsOutputIsRefusedAndKept) {
     EXPECT_EQ(result.errors, message) << line;
     EXPECT_EQ(read_file(dir / "keep"), "precious") << line;
   }
+}
+
+// Standard output appended to the input is refused only when it would read back what it writes.
+TEST(SameFile, InputAtItsEndMayBeAppendedTo) {
+  scratch_dir dir;
+  write_file(dir / "in", "abc");
+  const run_result result = run_shell("(cat > /dev/null; \"$BM\" fs=1 >> in) < in", dir.path);
+  EXPECT_EQ(result.status, 0);
+  EXPECT_EQ(after_screens(result.errors), "OK\n");
+  EXPECT_EQ(read_file(dir / "in"), "abc");
+}
+
+// Each line starts the program once the reader of its pipe is gone and leaves its status in a file.
+// A broken standard error only loses screens; a broken standard output ends the program by SIGPIPE
+// where the caller left that signal at its default, and as a failed write where it is ignored or blocked.
+TEST(Streams, BrokenPipes) {
+  const std::string block_pipe_signal =
+      "perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGPIPE)); exec @ARGV' ";
+  struct broken_pipe {
+    std::string line;
+    const char* status;
+    const char* message;  // after the screens
+    const char* copied;   // what the file out holds afterwards
+  };
+  for (const broken_pipe& row : {
+           broken_pipe{"\"$BM\" if=in of=out fs=3 2>&1", "0\n", "", "abc"},
+           {"\"$BM\" fs=3 < in", "141\n", "", ""},
+           {"trap '' PIPE; \"$BM\" fs=3 < in", "255\n", "write(...) failed: Broken pipe\n", ""},
+           {block_pipe_signal + "\"$BM\" fs=3 < in", "255\n", "write(...) failed: Broken pipe\n", ""},
+       }) {
+    scratch_dir dir;
+    write_file(dir / "in", "abc");
+    const run_result result = run_shell("(sleep 0.3; " + row.line + "; echo $? > status) | true", dir.path);
+    EXPECT_EQ(read_file(dir / "status"), row.status) << row.line;
+    EXPECT_EQ(after_screens(result.errors), row.message) << row.line;
+    EXPECT_EQ(read_file(dir / "out"), row.copied) << row.line;
+  }
+}
+
+// With standard error closed and no /dev/null to stand in for it, the output still does not take
+// descriptor 2 and the screens stay out of the copy.
+TEST(Streams, ClosedStandardErrorWithoutDevNull) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to hide /dev in a mount namespace of its own";
+  scratch_dir dir;
+  write_file(dir / "in", "abcdef");
+  const run_result result = run_shell(
+      "unshare -m sh -c 'mount -t tmpfs none /dev && test ! -e /dev/null && \"$BM\" of=out fs=6 < in 2>&-'", dir.path);
+  EXPECT_EQ(result.status, 0) << result.errors;
+  EXPECT_EQ(read_file(dir / "out"), "abcdef");
 }
 
 // Standard input and output are used as descriptors 0 and 1 and closed like any other stream.
