@@ -9,34 +9,14 @@
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <new>
 
+#include "block_move.h"
 #include "progress.h"
 
 namespace {
-
-// A failed read or write is reported with perror and 255, without the program's name, unlike every
-// other failure (err, status 1): callers tell a broken copy from a refused one by both.
-constexpr int exit_io_failure = 255;
-
-[[noreturn]] void read_failed() {
-  perror("read(...) failed");
-  exit(exit_io_failure);
-}
-
-// A broken output pipe ends the program by SIGPIPE where the caller left that signal at its
-// default, as it would have without ignore_broken_pipe_signal.
-[[noreturn]] void write_failed(bool pipe_signal_was_default) {
-  if (errno == EPIPE && pipe_signal_was_default) {
-    signal(SIGPIPE, SIG_DFL);
-    raise(SIGPIPE);
-  }
-  perror("write(...) failed");
-  exit(exit_io_failure);
-}
 
 // A reader of standard error that goes away must not end the copy: with SIGPIPE ignored, screens
 // and messages to a broken pipe just fail. Only a signal left at its default and not blocked is
@@ -84,9 +64,7 @@ std::unique_ptr<char[]> take_buffer(int64_t block_size) {
 void refuse_unreadable_input(int input_fd) {
   const int flags = fcntl(input_fd, F_GETFL);
   struct stat in {};
-  if (flags == -1) {
-    errno = EBADF;
-  } else if ((flags & O_ACCMODE) == O_WRONLY) {
+  if (flags == -1 || (flags & O_ACCMODE) == O_WRONLY) {
     errno = EBADF;
   } else if (fstat(input_fd, &in) == 0 && S_ISDIR(in.st_mode)) {
     errno = EISDIR;
@@ -123,20 +101,6 @@ int64_t microseconds_between(const timeval& start, const timeval& now) {
   return static_cast<int64_t>(seconds * 1000000U + micros);
 }
 
-// Writes the whole block, part by part, counting every part as soon as the output takes it.
-void write_block(int fd, const char* data, size_t size, uint64_t& bytes_done, bool pipe_signal_was_default) {
-  while (size > 0) {
-    const ssize_t written = write(fd, data, size);
-    if (written <= 0) {
-      if (written == 0) errno = ENOSPC;  // an output that takes nothing would hold the loop forever
-      write_failed(pipe_signal_was_default);
-    }
-    data += written;
-    size -= static_cast<size_t>(written);
-    bytes_done += static_cast<uint64_t>(written);
-  }
-}
-
 void close_stream(int fd, const char* path, const char* standard_name) {
   if (close(fd) != 0) err(1, "%s: cannot close", path != nullptr ? path : standard_name);
 }
@@ -155,15 +119,15 @@ void run_transfer(const transfer_settings& settings) {
   timeval start{};
   gettimeofday(&start, nullptr);
   uint64_t bytes_done = 0;
+  block_route route = choose_route(input_fd, output_fd);
+  const block_ends ends{
+      input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}, pipe_signal_was_default};
   // The index counts up from 0, so a negative limit is never met: count=-1 is no limit at all.
   for (int64_t block_index = 0; block_index != settings.block_limit; ++block_index) {
     timeval now{};
     gettimeofday(&now, nullptr);
     draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
-    const ssize_t got = read(input_fd, buffer.get(), static_cast<size_t>(settings.block_size));
-    if (got == 0) break;
-    if (got < 0) read_failed();
-    write_block(output_fd, buffer.get(), static_cast<size_t>(got), bytes_done, pipe_signal_was_default);
+    if (!move_block(route, ends, bytes_done)) break;
   }
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.

@@ -1,22 +1,61 @@
 /* shims.c: LD_PRELOAD stand-ins that put the program's writes and clock under a test's control.
  *   WRITE_LIMIT=N  descriptor WRITE_FD (default 1) takes at most N bytes a call, 0: nothing at all;
  *                  WRITE_LOG=FILE gets the size of every call offered to it, one a line.
+ *                  copy_file_range and splice into that descriptor fail with EINVAL, so that the
+ *                  program falls back to write and meets these limits.
+ *   KERNEL_MOVE=none  copy_file_range and splice fail with EINVAL, whatever the descriptors;
+ *   KERNEL_MOVE=end   they report an end of input (0) where the input goes on, as for /proc files.
  *   FAKE_CLOCK=START:STEP  gettimeofday gives START microseconds, then STEP more at every call. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+static int limited_fd(void) {
+  const char* fd = getenv("WRITE_FD");
+  return getenv("WRITE_LIMIT") == NULL ? -1 : fd != NULL ? atoi(fd) : STDOUT_FILENO;
+}
+
+static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
+
+/* -1 with EINVAL, 0, or 1 to let the real call run. */
+static int kernel_move_stand_in(int fd_out) {
+  const char* move = getenv("KERNEL_MOVE");
+  if (fd_out == limited_fd() || (move != NULL && strcmp(move, "none") == 0)) {
+    errno = EINVAL;
+    return -1;
+  }
+  return move != NULL && strcmp(move, "end") == 0 ? 0 : 1;
+}
+
+ssize_t copy_file_range(int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size, unsigned flags) {
+  const int stand_in = kernel_move_stand_in(fd_out);
+  if (stand_in <= 0) return stand_in;
+  ssize_t (*real_call)(int, off_t*, int, off_t*, size_t, unsigned);
+  void* symbol = real("copy_file_range");
+  memcpy(&real_call, &symbol, sizeof real_call);
+  return real_call(fd_in, off_in, fd_out, off_out, size, flags);
+}
+
+ssize_t splice(int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size, unsigned flags) {
+  const int stand_in = kernel_move_stand_in(fd_out);
+  if (stand_in <= 0) return stand_in;
+  ssize_t (*real_call)(int, off_t*, int, off_t*, size_t, unsigned);
+  void* symbol = real("splice");
+  memcpy(&real_call, &symbol, sizeof real_call);
+  return real_call(fd_in, off_in, fd_out, off_out, size, flags);
+}
+
 ssize_t write(int fd, const void* data, size_t size) {
   ssize_t (*real_write)(int, const void*, size_t);
-  void* symbol = dlsym(RTLD_NEXT, "write");
+  void* symbol = real("write");
   memcpy(&real_write, &symbol, sizeof real_write); /* ISO C has no cast from object to function pointer */
-  const char* limit = getenv("WRITE_LIMIT");
-  const char* limited_fd = getenv("WRITE_FD");
-  if (limit == NULL || fd != (limited_fd != NULL ? atoi(limited_fd) : STDOUT_FILENO)) return real_write(fd, data, size);
+  if (fd != limited_fd()) return real_write(fd, data, size);
   const char* log_path = getenv("WRITE_LOG");
   if (log_path != NULL) {
     FILE* log = fopen(log_path, "a");
@@ -25,7 +64,7 @@ ssize_t write(int fd, const void* data, size_t size) {
       fclose(log);
     }
   }
-  size_t most = strtoul(limit, NULL, 10);
+  size_t most = strtoul(getenv("WRITE_LIMIT"), NULL, 10);
   if (most == 0) return 0;
   return real_write(fd, data, size < most ? size : most);
 }
@@ -35,7 +74,7 @@ int gettimeofday(struct timeval* restrict now, void* restrict zone) {
   const char* clock = getenv("FAKE_CLOCK");
   if (clock == NULL) {
     int (*real_gettimeofday)(struct timeval*, void*);
-    void* symbol = dlsym(RTLD_NEXT, "gettimeofday");
+    void* symbol = real("gettimeofday");
     memcpy(&real_gettimeofday, &symbol, sizeof real_gettimeofday);
     return real_gettimeofday(now, zone);
   }
