@@ -47,14 +47,41 @@ TEST(Screen, HalfDoneAfterTenSecondsEstimatesTenLeftTwentyTotal) {
                     indent + " 0 h  0 m 20 s (    20 s)"));
 }
 
-TEST(Screen, EstimatesRoundToTheNearestSecond) {
-  // A third done after 1 s: 2 s left, 3 s in all; a third after 0.6 s: 1.2 s left, 1.8 s in all.
-  EXPECT_EQ(screen(1, 3, second).substr(header_bytes + row_bytes),
-            row("Time", time_cell(second), time_cell(2 * second), time_cell(3 * second)));
-  EXPECT_EQ(screen(1, 3, 600000).substr(header_bytes + row_bytes),
-            row("Time", indent + " 0 h  0 m  1 s (     1 s)", indent + " 0 h  0 m  1 s (     1 s)",
-                indent + " 0 h  0 m  2 s (     2 s)"));
+struct time_row {
+  uint64_t bytes_done;
+  uint64_t full_size;
+  int64_t elapsed_us;
+  std::string left;   // the estimated time left, as its cell shows it
+  std::string total;  // the estimated total time
+};
+
+void PrintTo(const time_row& r, std::ostream* out) {
+  *out << r.bytes_done << " of " << r.full_size << " after " << r.elapsed_us << " us";
 }
+
+class TimeRows : public testing::TestWithParam<time_row> {};
+
+TEST_P(TimeRows, EstimatesAreRoundedToMicrosecondsThenSeconds) {
+  const time_row& r = GetParam();
+  EXPECT_EQ(screen(r.bytes_done, r.full_size, r.elapsed_us).substr(header_bytes + row_bytes),
+            row("Time", time_cell(r.elapsed_us), indent + r.left, indent + r.total));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Screen, TimeRows,
+    testing::Values(
+        // A third done after 1 s: 2 s left, 3 s in all; a third after 0.6 s: 1.2 s left, 1.8 s in all.
+        time_row{1, 3, second, " 0 h  0 m  2 s (     2 s)", " 0 h  0 m  3 s (     3 s)"},
+        time_row{1, 3, 600000, " 0 h  0 m  1 s (     1 s)", " 0 h  0 m  2 s (     2 s)"},
+        // 499,999.5 us left: a half rounds away from zero to 500,000 us, which shows as 1 s (truncating
+        // or flooring it would give 499,999 us and 0 s); 1,499,998.5 us in all, 1 s either way.
+        time_row{2, 3, 999999, " 0 h  0 m  1 s (     1 s)", " 0 h  0 m  1 s (     1 s)"},
+        // -1,499,999.5 us left rounds to -1,500,000, Negative (truncating or ceiling: -1,499,999, zero
+        // time); 1,499,999.5 us in all rounds to 1,500,000 and shows 2 s (truncating or flooring: 1 s).
+        time_row{2, 1, 2999999, negative.substr(37), " 0 h  0 m  2 s (     2 s)"},
+        // Just inside the same edges, every rounding agrees.
+        time_row{2, 3, 999998, " 0 h  0 m  0 s (     0 s)", " 0 h  0 m  1 s (     1 s)"},
+        time_row{2, 1, 2999997, " 0 h  0 m  0 s (     0 s)", " 0 h  0 m  1 s (     1 s)"}));
 
 TEST(Screen, MoreDoneThanExpectedShowsNegativeLeft) {
   // Twice the full size after 10 s: the estimate is 5 s, so 5 s are left to go back.
