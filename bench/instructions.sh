@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Counts the instructions one block costs at bs=1 (copy and screen together) with callgrind:
 # 20,000 bytes from a file to /dev/null, standard error to /dev/null. Deterministic, unlike time.
 # Usage: bench/instructions.sh [BINARY]   (default: build/blockmeter). Not part of CI.

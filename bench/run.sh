@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Times blockmeter against dd and against the peer that does each case best, on the same data, runs
 # interleaved, and prints medians and ratios (time over blockmeter's; below 1 the other is faster).
 # Usage: bench/run.sh [BINARY] [RUNS]   (defaults: build/blockmeter, 7). Not part of CI.

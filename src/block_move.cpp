@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // block_move.cpp: one block from input to output: copy_file_range between regular files, splice
 // where a pipe is, read and write everywhere else and whenever the kernel declines.
 #include "block_move.h"

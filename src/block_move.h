@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // block_move.h: moves up to one block from the input to the output, however the kernel allows.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // main.cpp: the command line. Turns key=value operands into transfer_settings, then runs the transfer.
 #include <err.h>
 

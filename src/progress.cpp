@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // progress.cpp: the progress screen, formatted by hand into one buffer and written in one call:
 // it is drawn before every block, so at bs=1 it costs as much as the copy itself.
 #include "progress.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // progress.h: the progress screen on standard error and the size and duration cells it is built of.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // transfer.cpp: opens the input, creates the output, copies block by block, closes both, "OK".
 #include "transfer.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // transfer.h: the settings of one run and the copy that carries it out.
 #pragma once
 

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every check: the test suite (with the memcheck runs), the same suite under
-# AddressSanitizer and UndefinedBehaviorSanitizer, clang-tidy, cppcheck, clang-format and the man page.
+# SPDX-License-Identifier: MIT
+# Builds and runs every check: the test suite (with the memcheck runs and the completion), the same
+# suite under AddressSanitizer and UndefinedBehaviorSanitizer and built with clang, clang-tidy,
+# cppcheck, clang-format and the man page. A suite whose tests were skipped for a missing tool fails.
 # Ends with one line "checks: N passed, N failed"; the status is 1 when any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +22,15 @@ step() {
   fi
 }
 
-suite() { cmake --preset "$1" >/dev/null && cmake --build --preset "$1" && ctest --preset "$1"; }
+suite() {
+  local dir
+  dir=$(cmake --preset "$1" | sed -n 's/^-- Build files have been written to: //p')
+  [ -n "$dir" ] && cmake --build --preset "$1" && ctest --preset "$1" || return 1
+  if grep -h "missing tool:" "$dir/Testing/Temporary/LastTest.log" | sort -u | grep .; then
+    echo "tests were skipped for a missing tool"
+    return 1
+  fi
+}
 tidy() { clang-tidy -p build --quiet src/*.cpp; }
 static_analysis() {
   cppcheck --enable=warning,style,performance,portability --error-exitcode=1 --std=c++20 --inline-suppr \
@@ -29,11 +39,12 @@ static_analysis() {
 formatted() { clang-format --dry-run --Werror src/*.cpp src/*.h tests/*/*.cpp tests/*/*.h tests/*/*.c; }
 man_page() {
   local warnings
-  warnings=$(groff -ww -z -man doc/blockmeter.1 2>&1) && [ -z "$warnings" ] || { echo "$warnings"; return 1; }
+  warnings=$(groff -ww -z -man build/doc/blockmeter.1 2>&1) && [ -z "$warnings" ] || { echo "$warnings"; return 1; }
 }
 
 step "test suite" suite default
 step "test suite under ASan and UBSan" suite sanitize
+step "test suite built with clang" suite clang
 step "clang-tidy" tidy
 step "cppcheck" static_analysis
 step "clang-format" formatted

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cases_test.cpp: the real program on one-line cases: operands, input, status, screens, message, output.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // copy_test.cpp: copies that need their own set-up: large random data at many block sizes, a pipe
 // that delivers in bursts, outputs that take part of a block or nothing, the created file's mode.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Usage: memcheck.sh STATUS INPUT BLOCKMETER OPERAND...
 # Runs blockmeter under valgrind memcheck with INPUT on standard input and both outputs discarded.
 # Passes when the program ends with STATUS and memcheck saw no invalid access and no leak.

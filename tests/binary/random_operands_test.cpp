@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // random_operands_test.cpp: a few hundred random command lines through the real binary. Whatever the
 // operands, the program ends by itself with 0, 1 or 255, says why in one line, and a refused command
 // line leaves the files as they were. BLOCKMETER_SEED picks another seed; every failure names it.
@@ -17,8 +18,15 @@ namespace {
 
 std::string shell_quote(const std::string& word) {
   std::string quoted = "'";
-  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return quoted + "'";
+  for (char c : word) {
+    if (c == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += c;
+    }
+  }
+  quoted += '\'';
+  return quoted;
 }
 
 struct operand_maker {
@@ -90,7 +98,8 @@ TEST(RandomOperands, EndCleanlyAndLeaveFilesAsTheyWere) {
     std::string line = "\"$BM\" of=keep";
     for (size_t i = 0; i < count; ++i) {
       operands.push_back(maker.operand());
-      line += " " + shell_quote(operands.back());
+      line += ' ';
+      line += shell_quote(operands.back());
     }
     SCOPED_TRACE("seed " + std::to_string(seed) + ", run " + std::to_string(run) + ": " + line);
     scratch_dir dir;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // routes_test.cpp: the kernel-side routes (copy_file_range between files, splice with a pipe) and
 // their fallbacks give the same bytes and the same screens as read and write; strace shows the route.
 #include <gtest/gtest.h>
@@ -77,6 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The calls from the first screen to the first close, one letter each: S a whole screen, R read,
 // W write, C copy_file_range, P splice. 7 bytes at bs=3: three blocks, then the end of the input.
 TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
+  if (missing_tool("strace")) GTEST_SKIP() << "missing tool: strace";
   const std::string whole_screen = ", " + std::to_string(screen_bytes) + ") = " + std::to_string(screen_bytes);
   struct traced {
     const char* line;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // run_tool.cpp: process and file helpers for the black-box tests.
 #include "run_tool.h"
 
@@ -56,6 +57,10 @@ run_result run_shell(const std::string& line, const fs::path& dir) {
   fs::remove(out);
   fs::remove(errs);
   return result;
+}
+
+bool missing_tool(const std::string& name) {
+  return std::system(("command -v " + name + " > /dev/null 2>&1").c_str()) != 0;
 }
 
 scratch_dir::scratch_dir() {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // run_tool.h: runs the real blockmeter binary from a shell line and captures what a user sees.
 #pragma once
 
@@ -16,6 +17,9 @@ struct run_result {
 /// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says
 /// otherwise. $BM names the binary and $SHIMS the library of write and clock stand-ins.
 run_result run_shell(const std::string& line, const std::filesystem::path& dir);
+
+/// Whether a program the test needs is missing from PATH; such a test skips with "missing tool: NAME".
+bool missing_tool(const std::string& name);
 
 /// Starts a line that traces the binary; a sanitizer's leak check cannot run under a tracer.
 inline const std::string under_strace = "ASAN_OPTIONS=\"$ASAN_OPTIONS:detect_leaks=0\" strace ";

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // screens_test.cpp: the progress screens the real program draws: exact bytes, what the last one
 // shows, the Time row under a controlled clock, a standard error that takes a few bytes a call.
 #include <gtest/gtest.h>

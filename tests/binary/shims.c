@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: MIT */
 /* shims.c: LD_PRELOAD stand-ins that put the program's writes and clock under a test's control.
  *   WRITE_LIMIT=N  descriptor WRITE_FD (default 1) takes at most N bytes a call, 0: nothing at all;
  *                  WRITE_LOG=FILE gets the size of every call offered to it, one a line.

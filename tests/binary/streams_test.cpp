@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // streams_test.cpp: the standard streams and the files behind them: the name the program is called
 // by, closed streams, links that make the output the input, and the closing of 0 and 1.
 #include <gtest/gtest.h>
@@ -56,6 +57,7 @@ TEST(SameFile, InputAtItsEndMayBeAppendedTo) {
 // A broken standard error only loses screens; a broken standard output ends the program by SIGPIPE
 // where the caller left that signal at its default, and as a failed write where it is ignored or blocked.
 TEST(Streams, BrokenPipes) {
+  if (missing_tool("perl")) GTEST_SKIP() << "missing tool: perl";
   const std::string block_pipe_signal =
       "perl -MPOSIX -e 'sigprocmask(SIG_BLOCK, POSIX::SigSet->new(SIGPIPE)); exec @ARGV' ";
   struct broken_pipe {
@@ -93,6 +95,7 @@ TEST(Streams, ClosedStandardErrorWithoutDevNull) {
 
 // Standard input and output are used as descriptors 0 and 1 and closed like any other stream.
 TEST(Streams, StandardStreamsAreClosedAtTheEnd) {
+  if (missing_tool("strace")) GTEST_SKIP() << "missing tool: strace";
   scratch_dir dir;
   write_file(dir / "in", "abc");
   const run_result result = run_shell(

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // cells_test.cpp: the size and duration cells, byte for byte, ordinary, widened and Negative.
 #include <gtest/gtest.h>
 #include <sys/types.h>

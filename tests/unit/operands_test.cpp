@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // operands_test.cpp: the settings the operand parser gives, field by field. The parser is private
 // to the program's main file, so that file is compiled in here with its main renamed.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // screen_test.cpp: whole screens composed for given counters: layout, estimates and their rounding.
 #include <gtest/gtest.h>
 
