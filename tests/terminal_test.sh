@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
+# terminal_test.sh: what a user sees of blockmeter in a real terminal (tmux, through doc/capture.sh):
+# the last screen and "OK" alone on it, at 210 columns and wrapped at 80, and a whole table while the
+# copy runs; and that the README's capture is still what the script prints.
+# Usage: terminal_test.sh BLOCKMETER. Exit status 77: tmux is missing.
+set -u
+capture=$(dirname "$0")/../doc/capture.sh
+readme=$(dirname "$0")/../README.md
+bin=$1
+dir=$(mktemp -d)
+trap 'rm -rf "$dir"' EXIT
+failed=0
+fail() {
+  echo "$*"
+  failed=1
+}
+
+header=$(printf '     | %62s | %62s | %62s' Done Left Total)
+cells='   0 Gib    0 Mib  390 Kib  640 bytes (          400000 bytes)'
+data="Data | $cells |    0 Gib    0 Mib    0 Kib    0 bytes (               0 bytes) | $cells"
+time_cell=' {39}0 h  0 m  [0-9] s \(     [0-9] s\)'
+time_row="^Time \|$time_cell \|$time_cell \|$time_cell\$"
+
+# The whole pane is the last screen's three lines and OK: the earlier screens, the earlier output
+# and the command line are gone.
+expect_last_screen() {
+  local where=$1 screen=$2
+  local -a lines
+  mapfile -t lines <<< "$screen"
+  [ "${#lines[@]}" -eq 4 ] || fail "$where: ${#lines[@]} lines on the screen, not 4:"$'\n'"$screen"
+  [ "${lines[0]-}" = "$header" ] || fail "$where: header is '${lines[0]-}'"
+  [ "${lines[1]-}" = "$data" ] || fail "$where: data row is '${lines[1]-}'"
+  [[ ${lines[2]-} =~ $time_row ]] || fail "$where: time row is '${lines[2]-}'"
+  [ "${lines[3]-}" = OK ] || fail "$where: '${lines[3]-}' below the table, not OK"
+}
+
+screen=$("$capture" -d "$dir" "$bin")
+status=$?
+[ "$status" -ne 77 ] || exit 77
+[ "$status" -eq 0 ] || fail "capture.sh failed with status $status"
+expect_last_screen "210 columns" "$screen"
+cmp -s "$dir/in" "$dir/out" || fail "the copy differs from the input"
+
+# The README's capture: the indented lines after its marker, the time cells masked.
+mask_times() { sed '/^Time |/s/[0-9]/#/g'; }
+in_readme=$(sed -n '/^<!-- doc\/capture.sh prints the lines below -->$/,/^$/{/^    /s/^    //p}' "$readme")
+[ "$(mask_times <<< "$in_readme")" = "$(mask_times <<< "$screen")" ] ||
+  fail "README.md's capture differs from what doc/capture.sh prints now:"$'\n'"$screen"
+
+seen_mid_run=no
+for during in "$dir"/during.*; do
+  mapfile -t lines < "$during"
+  if [ "${#lines[@]}" -eq 3 ] && [ "${lines[0]}" = "$header" ] && [[ ${lines[1]} == "Data | "* ]] &&
+    [[ ${lines[1]} != "Data |    0 Gib    0 Mib    0 Kib    0 bytes"* ]] && [ "${lines[1]}" != "$data" ] &&
+    [[ ${lines[2]} =~ ^Time\ \| ]]; then
+    seen_mid_run=yes
+  fi
+done
+[ "$seen_mid_run" = yes ] || fail "no capture during the copy showed a whole table with part of the bytes done"
+
+# At 80 columns each row of 199 characters wraps into three lines; joined again, they are the same.
+wrapped=$("$capture" -w 80 "$bin")
+[ "$(wc -l <<< "$wrapped")" -eq 10 ] || fail "80 columns: not 3 lines for each of 3 rows and OK:"$'\n'"$wrapped"
+expect_last_screen "80 columns, joined" "$("$capture" -w 80 -j "$bin")"
+exit $failed
