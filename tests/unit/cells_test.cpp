@@ -9,24 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "cell_text.h"
 #include "progress.h"
 
 namespace {
-
-std::string size_cell(int64_t size) {
-  char cell[cell_capacity];
-  return std::string(cell, human(cell, size));
-}
-
-std::string time_cell(int64_t us) {
-  char cell[cell_capacity];
-  return std::string(cell, human_time(cell, us));
-}
-
-const std::string negative = std::string(54, ' ') + "Negative";
-const std::string indent = std::string(37, ' ');
-constexpr int64_t second = 1000000;
-constexpr int64_t gib = int64_t{1} << 30;
 
 struct cell_case {
   int64_t value;

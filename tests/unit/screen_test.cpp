@@ -4,29 +4,10 @@
 
 #include <string>
 
+#include "cell_text.h"
 #include "progress.h"
 
 namespace {
-
-std::string size_cell(int64_t size) {
-  char cell[cell_capacity];
-  return std::string(cell, human(cell, size));
-}
-
-std::string time_cell(int64_t us) {
-  char cell[cell_capacity];
-  return std::string(cell, human_time(cell, us));
-}
-
-std::string screen(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us) {
-  char out[screen_capacity];
-  return std::string(out, compose_progress(out, bytes_done, full_size, elapsed_us));
-}
-
-const std::string negative = std::string(54, ' ') + "Negative";
-const std::string indent = std::string(37, ' ');
-constexpr int64_t second = 1000000;
-constexpr int64_t gib = int64_t{1} << 30;
 
 const std::string head = "\x1b[H\x1b[2J     | " + std::string(58, ' ') + "Done | " + std::string(58, ' ') + "Left | " +
                          std::string(57, ' ') + "Total\n";
