@@ -20,9 +20,11 @@ head -c 1000000 /dev/urandom > "$work/1mb"
 head -c 512M /dev/urandom > "$work/512mb"
 head -c 1G /dev/urandom > "$work/1gb"
 
-# seconds that a command line takes, standard error to /dev/null; what an earlier run left to
-# write back goes to disk first, so that it is not timed with this one
+# seconds that a command line takes, standard error to /dev/null. Untimed before it: the copy an
+# earlier run made is removed (truncating it would be timed with this one), and what that run left
+# to write back goes to disk.
 seconds() {
+  rm -f "$work/copy" "${xfs:-$work}/copy"
   sync
   local start=$EPOCHREALTIME
   bash -c "$1" 2>/dev/null

@@ -6,7 +6,8 @@
 #include <span>
 
 /// How blocks travel: kernel-side between regular files (copy_file_range), spliced from a file into
-/// a pipe or from a pipe into anything but a terminal, or read into the buffer and written from it.
+/// a pipe or from a pipe into a pipe or a device other than a terminal, or read into the buffer and
+/// written from it.
 enum class block_route { copy_range, splice_from_file, splice_from_pipe, read_write };
 
 /// Both ends of the copy and what a failure needs to be reported as the copy reports it.
