@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Times blockmeter against dd and against the peer that does each case best, on the same data, runs
-# interleaved, and prints medians and ratios (time over blockmeter's; below 1 the other is faster).
+# interleaved, and prints median times and the median ratio of runs made back to back (blockmeter's
+# time over the other's: below 1, blockmeter is faster).
 # Usage: bench/run.sh [BINARY] [RUNS]   (defaults: build/blockmeter, 7). Not part of CI.
 # The XFS case needs root and mkfs.xfs (Debian: xfsprogs), the pipe cases pv (Debian: pv); each
 # missing one is said and skipped.
@@ -34,6 +35,10 @@ seconds() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
+# The median of the ratios of runs made back to back: the machine's speed drifts less within a pair
+# than across the whole series.
+pair_ratio() { paste -d/ <(printf '%s\n' "${@:2:$1}") <(printf '%s\n' "${@:$(($1 + 2))}") | bc -l | median; }
+
 # compare NAME TARGET OURS DD PEER-NAME PEER: the three in turn, RUNS times.
 compare() {
   local name=$1 target=$2 ours=$3 dd=$4 peer_name=$5 peer=$6
@@ -48,10 +53,10 @@ compare() {
   m_dd=$(printf '%s\n' "${t_dd[@]}" | median)
   if [ -n "$peer" ]; then
     m_peer=$(printf '%s\n' "${t_peer[@]}" | median)
-    peer_ratio=$(printf '%.3f s, %.2fx' "$m_peer" "$(echo "$m_ours / $m_peer" | bc -l)")
+    peer_ratio=$(printf '%.3f s, %.2fx' "$m_peer" "$(pair_ratio "$runs" "${t_ours[@]}" "${t_peer[@]}")")
   fi
   printf '| %-44s | %8.3f s | %8.3f s | %5.3fx | %-6s %-17s | %s |\n' "$name" "$m_ours" "$m_dd" \
-    "$(echo "$m_ours / $m_dd" | bc -l)" "$peer_name" "$peer_ratio" "$target"
+    "$(pair_ratio "$runs" "${t_ours[@]}" "${t_dd[@]}")" "$peer_name" "$peer_ratio" "$target"
 }
 
 echo "$(date -u +%F), $(nproc) cores, $(uname -r), ${runs} interleaved runs each, medians"
