@@ -51,29 +51,29 @@ TEST_P(Routes, SameBytesAndScreensAsReadAndWrite) {
 
 INSTANTIATE_TEST_SUITE_P(
     Copy, Routes,
-    testing::Values(route_row{"$RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1},
-                    route_row{"$RUN if=in of=out bs=3001 count=2", "in", 3001, 2},
-                    route_row{"$RUN if=in bs=3001 fs=10000 | cat > out", "in", 3001, -1},
-                    route_row{"$RUN if=in bs=3001 count=2 | cat > out", "in", 3001, 2},
-                    // The pipe is filled before the program starts, so that each block is a whole bs=.
-                    route_row{"cat in | (sleep 0.2; $RUN of=out bs=3001 fs=10000)", "in", 3001, -1},
-                    route_row{"cat in | (sleep 0.2; $RUN of=out bs=3001 count=2)", "in", 3001, 2},
-                    route_row{"cat in | (sleep 0.2; $RUN bs=3001 fs=10000) | cat > out", "in", 3001, -1},
-                    route_row{"cat in | (sleep 0.2; $RUN bs=3001 fs=10000 > /dev/null); cp in out", "in", 3001, -1},
-                    // Where the kernel declines: an output opened to append, another file system, a /proc file
-                    // (whose size the kernel does not know), a kernel-side call that fails or ends too soon.
-                    route_row{"$RUN if=in bs=3001 fs=10000 >> out", "in", 3001, -1},
-                    route_row{
-                        "d=$(mktemp -d /dev/shm/blockmeter-XXXXXX) && $RUN if=in of=$d/out bs=3001 fs=10000; s=$?;"
-                        " mv $d/out out; rmdir $d; exit $s",
-                        "in", 3001, -1},
-                    route_row{"$RUN if=/proc/version of=out bs=7 fs=10000", "/proc/version", 7, -1},
-                    route_row{"$RUN if=/proc/version of=out bs=64K fs=10000", "/proc/version", 65536, -1},
-                    route_row{"$RUN if=/proc/version bs=7 fs=10000 | cat > out", "/proc/version", 7, -1},
-                    route_row{"KERNEL_MOVE=none $RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1},
-                    route_row{"KERNEL_MOVE=end $RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1},
-                    route_row{"KERNEL_MOVE=end $RUN if=in bs=3001 fs=10000 | cat > out", "in", 3001, -1},
-                    route_row{"cat in | (sleep 0.2; KERNEL_MOVE=end $RUN bs=3001 fs=10000) | cat > out", "in", 3001, -1}));
+    testing::Values(
+        route_row{"$RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1},
+        route_row{"$RUN if=in of=out bs=3001 count=2", "in", 3001, 2},
+        route_row{"$RUN if=in bs=3001 fs=10000 | cat > out", "in", 3001, -1},
+        route_row{"$RUN if=in bs=3001 count=2 | cat > out", "in", 3001, 2},
+        // The pipe is filled before the program starts, so that each block is a whole bs=.
+        route_row{"cat in | (sleep 0.2; $RUN of=out bs=3001 fs=10000)", "in", 3001, -1},
+        route_row{"cat in | (sleep 0.2; $RUN of=out bs=3001 count=2)", "in", 3001, 2},
+        route_row{"cat in | (sleep 0.2; $RUN bs=3001 fs=10000) | cat > out", "in", 3001, -1},
+        route_row{"cat in | (sleep 0.2; $RUN bs=3001 fs=10000 > /dev/null); cp in out", "in", 3001, -1},
+        // Where the kernel declines: an output opened to append, another file system, a /proc file
+        // (whose size the kernel does not know), a kernel-side call that fails or ends too soon.
+        route_row{"$RUN if=in bs=3001 fs=10000 >> out", "in", 3001, -1},
+        route_row{"d=$(mktemp -d /dev/shm/blockmeter-XXXXXX) && $RUN if=in of=$d/out bs=3001 fs=10000; s=$?;"
+                  " mv $d/out out; rmdir $d; exit $s",
+                  "in", 3001, -1},
+        route_row{"$RUN if=/proc/version of=out bs=7 fs=10000", "/proc/version", 7, -1},
+        route_row{"$RUN if=/proc/version of=out bs=64K fs=10000", "/proc/version", 65536, -1},
+        route_row{"$RUN if=/proc/version bs=7 fs=10000 | cat > out", "/proc/version", 7, -1},
+        route_row{"KERNEL_MOVE=none $RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1},
+        route_row{"KERNEL_MOVE=end $RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1},
+        route_row{"KERNEL_MOVE=end $RUN if=in bs=3001 fs=10000 | cat > out", "in", 3001, -1},
+        route_row{"cat in | (sleep 0.2; KERNEL_MOVE=end $RUN bs=3001 fs=10000) | cat > out", "in", 3001, -1}));
 
 // The calls from the first screen to the first close, one letter each: S a whole screen, R read,
 // W write, C copy_file_range, P splice. 7 bytes at bs=3: three blocks, then the end of the input.
