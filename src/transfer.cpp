@@ -116,13 +116,13 @@ void run_transfer(const transfer_settings& settings) {
   if (settings.block_limit != 0) refuse_unreadable_input(input_fd);
   refuse_same_file(input_fd, settings.output_path);
   const int output_fd = create_output(settings.output_path);
+  block_route route = choose_route(input_fd, output_fd);
+  const block_ends ends{
+      input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}, pipe_signal_was_default};
 
   timeval start{};
   gettimeofday(&start, nullptr);
   uint64_t bytes_done = 0;
-  block_route route = choose_route(input_fd, output_fd);
-  const block_ends ends{
-      input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}, pipe_signal_was_default};
   // The index counts up from 0, so a negative limit is never met: count=-1 is no limit at all.
   for (int64_t block_index = 0; block_index != settings.block_limit; ++block_index) {
     timeval now{};

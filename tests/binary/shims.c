@@ -24,32 +24,28 @@ static int limited_fd(void) {
 
 static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
 
-/* -1 with EINVAL, 0, or 1 to let the real call run. */
-static int kernel_move_stand_in(int fd_out) {
+/* copy_file_range and splice take the same arguments: the stand-in's answer (-1 with EINVAL, or 0),
+ * or the real call's. */
+static ssize_t kernel_move(const char* name, int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size,
+                           unsigned flags) {
   const char* move = getenv("KERNEL_MOVE");
   if (fd_out == limited_fd() || (move != NULL && strcmp(move, "none") == 0)) {
     errno = EINVAL;
     return -1;
   }
-  return move != NULL && strcmp(move, "end") == 0 ? 0 : 1;
+  if (move != NULL && strcmp(move, "end") == 0) return 0;
+  ssize_t (*real_call)(int, off_t*, int, off_t*, size_t, unsigned);
+  void* symbol = real(name);
+  memcpy(&real_call, &symbol, sizeof real_call);
+  return real_call(fd_in, off_in, fd_out, off_out, size, flags);
 }
 
 ssize_t copy_file_range(int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size, unsigned flags) {
-  const int stand_in = kernel_move_stand_in(fd_out);
-  if (stand_in <= 0) return stand_in;
-  ssize_t (*real_call)(int, off_t*, int, off_t*, size_t, unsigned);
-  void* symbol = real("copy_file_range");
-  memcpy(&real_call, &symbol, sizeof real_call);
-  return real_call(fd_in, off_in, fd_out, off_out, size, flags);
+  return kernel_move("copy_file_range", fd_in, off_in, fd_out, off_out, size, flags);
 }
 
 ssize_t splice(int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size, unsigned flags) {
-  const int stand_in = kernel_move_stand_in(fd_out);
-  if (stand_in <= 0) return stand_in;
-  ssize_t (*real_call)(int, off_t*, int, off_t*, size_t, unsigned);
-  void* symbol = real("splice");
-  memcpy(&real_call, &symbol, sizeof real_call);
-  return real_call(fd_in, off_in, fd_out, off_out, size, flags);
+  return kernel_move("splice", fd_in, off_in, fd_out, off_out, size, flags);
 }
 
 ssize_t write(int fd, const void* data, size_t size) {
