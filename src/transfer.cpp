@@ -15,6 +15,7 @@
 #include <new>
 
 #include "block_move.h"
+#include "output_space.h"
 #include "progress.h"
 
 namespace {
@@ -117,6 +118,7 @@ void run_transfer(const transfer_settings& settings) {
   refuse_same_file(input_fd, settings.output_path);
   const int output_fd = create_output(settings.output_path);
   block_route route = choose_route(input_fd, output_fd);
+  output_reservation space = plan_reservation(input_fd, output_fd, settings.block_size, settings.block_limit);
   const block_ends ends{
       input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}, pipe_signal_was_default};
 
@@ -128,6 +130,7 @@ void run_transfer(const transfer_settings& settings) {
     timeval now{};
     gettimeofday(&now, nullptr);
     draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
+    reserve_ahead(space, output_fd, bytes_done, static_cast<uint64_t>(settings.block_size));
     if (!move_block(route, ends, bytes_done)) break;
   }
 

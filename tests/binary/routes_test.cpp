@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: MIT
 // routes_test.cpp: the kernel-side routes (copy_file_range between files, splice with a pipe) and
-// their fallbacks give the same bytes and the same screens as read and write; strace shows the route.
+// their fallbacks give the same bytes and the same screens as read and write; strace shows the route;
+// space reserved ahead on ext4 stays within what is copied.
 #include <gtest/gtest.h>
+#include <linux/magic.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -35,18 +39,34 @@ std::string expected_errors(uint64_t size, uint64_t block_size, int64_t count) {
   return errors + "OK\n";
 }
 
+// The disk space a file holds, reserved space past its end included.
+uint64_t allocated_bytes(const std::filesystem::path& path) {
+  struct stat file {};
+  if (stat(path.c_str(), &file) != 0) return UINT64_MAX;
+  return static_cast<uint64_t>(file.st_blocks) * 512;
+}
+
+// The most space a file of this size holds without anything reserved past its end.
+uint64_t whole_blocks_for(const std::filesystem::path& path, uint64_t size) {
+  struct stat file {};
+  if (stat(path.c_str(), &file) != 0) return 0;
+  const auto block = static_cast<uint64_t>(file.st_blksize);
+  return (size + block - 1) / block * block;
+}
+
 class Routes : public testing::TestWithParam<route_row> {};
 
 TEST_P(Routes, SameBytesAndScreensAsReadAndWrite) {
   const route_row& row = GetParam();
   scratch_dir dir;
   write_file(dir / "in", pseudo_random_bytes(10000, 3));
-  const std::string data = read_file(dir / row.source);
   const run_result result = run_shell("RUN='env LD_PRELOAD='$SHIMS' FAKE_CLOCK=0:1000000 '$BM; " + row.line, dir.path);
+  const std::string data = read_file(dir / row.source);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.errors, expected_errors(data.size(), row.block_size, row.count));
   const size_t copied = row.count < 0 ? data.size() : row.block_size * static_cast<size_t>(row.count);
   EXPECT_TRUE(read_file(dir / "out") == data.substr(0, copied));
+  EXPECT_LE(allocated_bytes(dir / "out"), whole_blocks_for(dir / "out", copied));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -57,6 +77,10 @@ INSTANTIATE_TEST_SUITE_P(
         route_row{"$RUN if=in bs=3001 fs=10000 | cat > out", "in", 3001, -1},
         route_row{"$RUN if=in bs=3001 count=2 | cat > out", "in", 3001, 2},
         // The pipe is filled before the program starts, so that each block is a whole bs=.
+        // Read from where an earlier program left the input: 5,904 bytes left, and no more reserved.
+        route_row{
+            "tail -c 5904 in > rest; { dd bs=4096 skip=1 count=0 2>/dev/null; $RUN of=out bs=3001 fs=10000; } < in",
+            "rest", 3001, -1},
         route_row{"cat in | (sleep 0.2; $RUN of=out bs=3001 fs=10000)", "in", 3001, -1},
         route_row{"cat in | (sleep 0.2; $RUN of=out bs=3001 count=2)", "in", 3001, 2},
         route_row{"cat in | (sleep 0.2; $RUN bs=3001 fs=10000) | cat > out", "in", 3001, -1},
@@ -131,6 +155,24 @@ TEST(Routes, FullFileSystemIsAFailedWriteWithAPrefixCopied) {
     EXPECT_FALSE(out.empty()) << line;
     EXPECT_TRUE(in.starts_with(out)) << line;
   }
+}
+
+// On ext4 the space of a copy between files is reserved a window (4 MiB) ahead: a copy stopped by
+// a failure leaves no more than that past the output's end, and not the whole input's size.
+TEST(Routes, SpaceIsReservedOnlyAWindowAhead) {
+  scratch_dir dir;
+  struct statfs where {};
+  if (statfs(dir.path.c_str(), &where) != 0 || where.f_type != EXT4_SUPER_MAGIC)
+    GTEST_SKIP() << "the scratch directory is not on ext4";
+  write_file(dir / "in", pseudo_random_bytes(12 << 20, 5));
+  // The output takes nothing: the first block fails once its space is reserved.
+  const run_result result =
+      run_shell("LD_PRELOAD=$SHIMS WRITE_FD=4 WRITE_LIMIT=0 $BM if=in of=out bs=64K fs=1", dir.path);
+  EXPECT_EQ(result.status, 255);
+  EXPECT_EQ(after_screens(result.errors), "write(...) failed: No space left on device\n");
+  EXPECT_EQ(read_file(dir / "out"), "");
+  EXPECT_GT(allocated_bytes(dir / "out"), 0u);
+  EXPECT_LE(allocated_bytes(dir / "out"), 4u << 20);
 }
 
 }  // namespace
