@@ -3,12 +3,15 @@
 # Times blockmeter against dd and against the peer that does each case best, on the same data, runs
 # interleaved, and prints median times and the median ratio of runs made back to back (blockmeter's
 # time over the other's: below 1, blockmeter is faster).
-# Usage: bench/run.sh [BINARY] [RUNS]   (defaults: build/blockmeter, 7). Not part of CI.
+# Usage: bench/run.sh [BINARY] [RUNS] [CASES]   (defaults: build/blockmeter, 7, every case); CASES
+# is a pattern that the names of the cases to run contain (bench/run.sh build/blockmeter 9 XFS). Not
+# part of CI.
 # The XFS case needs root and mkfs.xfs (Debian: xfsprogs), the pipe cases pv (Debian: pv); each
 # missing one is said and skipped.
 set -euo pipefail
 bin=$(realpath "${1:-build/blockmeter}")
 runs=${2:-7}
+cases=${3:-}
 work=$(mktemp -d)
 xfs=
 cleanup() {
@@ -42,6 +45,7 @@ pair_ratio() { paste -d/ <(printf '%s\n' "${@:2:$1}") <(printf '%s\n' "${@:$(($1
 # compare NAME TARGET OURS DD PEER-NAME PEER: the three in turn, RUNS times.
 compare() {
   local name=$1 target=$2 ours=$3 dd=$4 peer_name=$5 peer=$6
+  [[ $name == *"$cases"* ]] || return 0
   local -a t_ours=() t_dd=() t_peer=()
   for ((i = 0; i < runs; i++)); do
     t_ours+=("$(seconds "$ours")")
@@ -68,6 +72,9 @@ compare "bs=1, 1 MB file to /dev/null" "<= 1.6x dd" \
 compare "bs=1M, 2 GiB /dev/zero to /dev/null" "<= 1.08x dd" \
   "'$bin' if=/dev/zero of=/dev/null bs=1M count=2048" \
   "dd if=/dev/zero of=/dev/null bs=1M count=2048" "" ""
+compare "bs=1M, 1 GiB cached file to /dev/null" "<= 1.05x dd" \
+  "'$bin' if='$work/1gb' of=/dev/null bs=1M fs=1G" \
+  "dd if='$work/1gb' of=/dev/null bs=1M" "" ""
 compare "bs=1M, 512 MiB file to file, $(stat -f -c %T "$work")" "<= 0.90x dd" \
   "'$bin' if='$work/512mb' of='$work/copy' bs=1M fs=512M" \
   "dd if='$work/512mb' of='$work/copy' bs=1M" \
