@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
-// output_space.cpp: ext4 gives each block written to a new file its space one file system block at
-// a time, at write-back; handed a whole extent ahead, it skips that bookkeeping (512 MiB at bs=1M:
-// 0.80 times the time, as fast through read and write as through copy_file_range). Where blocks are
+// output_space.cpp: ext4 books the space of data written to a new file one file system block at a
+// time as it comes; handed a whole extent ahead, it skips that bookkeeping (512 MiB at bs=1M: 0.80
+// times the time, as fast through read and write as through copy_file_range). Where blocks are
 // shared rather than copied (XFS, Btrfs), reserving would make the copy allocate twice: 1.8 times
 // the time on XFS. So only ext4, and only what the copy is about to write: a window at a time, so
 // that a copy stopped early leaves at most one window reserved past the output's end.
