@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <string_view>
 
+#include "failure.h"
 #include "transfer.h"
 
 namespace {
@@ -24,7 +25,7 @@ int read_number(const char* value, int64_t& number, const char*& rest) {
 // A value out of range: "wrong bs" and the like, with the system's text for the error number.
 [[noreturn]] void out_of_range(const char* key, int error) {
   errno = error;
-  err(1, "wrong %s", key);
+  err(exit_refused, "wrong %s", key);
 }
 
 // Bits a size suffix scales by: none, or exactly "K", "M" or "G"; -1 for anything else.
@@ -38,12 +39,12 @@ int suffix_shift(std::string_view suffix) {
 
 // A number with an optional K, M or G suffix, for bs= and fs=; key names the operand in messages.
 int64_t parse_size(const char* value, const char* key) {
-  if (*value == '\0') errx(1, "no %s", key);
+  if (*value == '\0') errx(exit_refused, "no %s", key);
   int64_t number = 0;
   const char* rest = nullptr;
   const int error = read_number(value, number, rest);
   const int shift = suffix_shift(rest);
-  if (shift < 0) errx(1, "wrong %s", key);
+  if (shift < 0) errx(exit_refused, "wrong %s", key);
   // The suffix is judged before the range, so a long number with a bad suffix gets no system text.
   if (error != 0) out_of_range(key, error);
   if (number > (INT64_MAX >> shift) || number < (INT64_MIN >> shift)) out_of_range(key, ERANGE);
@@ -51,17 +52,18 @@ int64_t parse_size(const char* value, const char* key) {
 }
 
 int64_t parse_count(const char* value) {
-  if (*value == '\0') errx(1, "no count");
+  if (*value == '\0') errx(exit_refused, "no count");
   int64_t number = 0;
   const char* rest = nullptr;
   const int error = read_number(value, number, rest);
-  if (*rest != '\0') errx(1, "wrong count");
+  if (*rest != '\0') errx(exit_refused, "wrong count");
   if (error != 0) out_of_range("count", error);
   return number;
 }
 
 [[noreturn]] void usage(const char* invocation_name) {
-  errx(1, "usage: %s [if=FILE] [of=FILE] [bs=BLOCK-SIZE] fs=FULL-SIZE|count=COUNT (use K, M, G)", invocation_name);
+  errx(exit_refused, "usage: %s [if=FILE] [of=FILE] [bs=BLOCK-SIZE] fs=FULL-SIZE|count=COUNT (use K, M, G)",
+       invocation_name);
 }
 
 // Later operands overwrite earlier ones; the first failing operand ends the program.
@@ -90,13 +92,13 @@ transfer_settings parse_operands(char* const* argv) {
       if (__builtin_mul_overflow(settings.block_size, settings.block_limit, &full_size)) out_of_range("count", ERANGE);
       settings.full_size = static_cast<uint64_t>(full_size);
     } else {
-      errx(1, "%s: wrong argument", *arg);
+      errx(exit_refused, "%s: wrong argument", *arg);
     }
   }
   if (settings.full_size == 0) usage(argv[0]);
   // Judged on the last bs= only, after the usage check: a later bs= may still mend an earlier one.
   // A block of 0 bytes would read nothing and call an emptied output a success.
-  if (settings.block_size <= 0) errx(1, "wrong bs");
+  if (settings.block_size <= 0) errx(exit_refused, "wrong bs");
   return settings;
 }
 

@@ -3,8 +3,8 @@
 // time as it comes; handed a whole extent ahead, it skips that bookkeeping (512 MiB at bs=1M: 0.80
 // times the time, as fast through read and write as through copy_file_range). Where blocks are
 // shared rather than copied (XFS, Btrfs), reserving would make the copy allocate twice: 1.8 times
-// the time on XFS. So only ext4, and only what the copy is about to write: a window at a time, so
-// that a copy stopped early leaves at most one window reserved past the output's end.
+// the time on XFS. So only ext4, and only what the copy is about to write, a window at a time; what
+// a copy that stopped early reserved past the output's end is given back when it ends.
 #include "output_space.h"
 
 #include <fcntl.h>
@@ -32,7 +32,8 @@ output_reservation plan_reservation(int input_fd, int output_fd, int64_t block_s
   const off_t out_offset = lseek(output_fd, 0, SEEK_CUR);
   // Appended to, the output's offset says nothing of where the data will go.
   if (out_flags == -1 || (out_flags & O_APPEND) != 0 || in_offset < 0 || out_offset < 0) return {};
-  if (in_offset >= in.st_size) return {};
+  // A file that holds no blocks has a size that is not its content (sysfs says 4096 for 4 bytes).
+  if (in_offset >= in.st_size || in.st_blocks == 0) return {};
   uint64_t wanted = static_cast<uint64_t>(in.st_size - in_offset);
   uint64_t limit = 0;
   if (block_limit >= 0 &&
@@ -51,4 +52,11 @@ void reserve_ahead(output_reservation& space, int output_fd, uint64_t bytes_done
     return;
   }
   space.reserved += length;
+}
+
+void release_reservation(const output_reservation& space, int output_fd) {
+  struct stat out {};
+  if (space.reserved == 0 || fstat(output_fd, &out) != 0) return;
+  // Cut to the size it has, a file gives back the blocks past its end (ext4 punches no hole there).
+  if (static_cast<uint64_t>(out.st_size) < space.start + space.reserved) (void)!ftruncate(output_fd, out.st_size);
 }

@@ -13,9 +13,12 @@ struct output_reservation {
 };
 
 /// What to reserve for this pair: only an ext4 output (not appended to) fed by a regular file of
-/// known size, at most block_size times block_limit bytes when the limit is not negative.
+/// known size (one that holds blocks), at most block_size times block_limit bytes when the limit is not negative.
 output_reservation plan_reservation(int input_fd, int output_fd, int64_t block_size, int64_t block_limit);
 
 /// Before a block of block_size bytes: when it would go past what is reserved, reserves the next
 /// window. A failure only ends the reserving; the copy goes on as it would have without it.
 void reserve_ahead(output_reservation& space, int output_fd, uint64_t bytes_done, uint64_t block_size);
+
+/// When the copy ends, however it ends: gives back what was reserved past the output's end.
+void release_reservation(const output_reservation& space, int output_fd);

@@ -9,26 +9,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <memory>
 
 #include "block_move.h"
+#include "failure.h"
 #include "output_space.h"
 #include "progress.h"
 
 namespace {
-
-// A reader of standard error that goes away must not end the copy: with SIGPIPE ignored, screens
-// and messages to a broken pipe just fail. Only a signal left at its default and not blocked is
-// touched; the answer says whether it was, for write_failed.
-bool ignore_broken_pipe_signal() {
-  struct sigaction action {};
-  sigset_t blocked;
-  if (sigaction(SIGPIPE, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return false;
-  if (sigprocmask(SIG_BLOCK, nullptr, &blocked) != 0 || sigismember(&blocked, SIGPIPE) == 1) return false;
-  return signal(SIGPIPE, SIG_IGN) != SIG_ERR;
-}
 
 // A file opened while a standard stream is closed would take that stream's descriptor, and the
 // screens or the data would go where they do not belong: it is moved above them, and the
@@ -45,7 +34,7 @@ int above_standard_streams(int fd) {
 int open_input(const char* path) {
   if (path == nullptr) return STDIN_FILENO;
   const int fd = above_standard_streams(open(path, O_RDONLY));
-  if (fd < 0) err(1, "%s", path);
+  if (fd < 0) err(exit_refused, "%s", path);
   return fd;
 }
 
@@ -59,7 +48,7 @@ block_buffer take_buffer(int64_t block_size) {
   void* memory = nullptr;
   if (posix_memalign(&memory, page_size, static_cast<size_t>(block_size)) != 0) {
     errno = ENOMEM;  // posix_memalign returns its error instead of setting errno
-    err(1, "cannot allocate %lld bytes", static_cast<long long>(block_size));
+    err(exit_refused, "cannot allocate %lld bytes", static_cast<long long>(block_size));
   }
   return {static_cast<char*>(memory), &free};
 }
@@ -89,14 +78,14 @@ void refuse_same_file(int input_fd, const char* output_path) {
   const int found = output_path != nullptr ? stat(output_path, &out) : fstat(STDOUT_FILENO, &out);
   if (found != 0 || !S_ISREG(out.st_mode) || fstat(input_fd, &in) != 0) return;
   if (in.st_dev != out.st_dev || in.st_ino != out.st_ino) return;
-  if (output_path != nullptr) errx(1, "%s: input file is output file", output_path);
-  if (lseek(input_fd, 0, SEEK_CUR) < in.st_size) errx(1, "standard output: input file is output file");
+  if (output_path != nullptr) errx(exit_refused, "%s: input file is output file", output_path);
+  if (lseek(input_fd, 0, SEEK_CUR) < in.st_size) errx(exit_refused, "standard output: input file is output file");
 }
 
 int create_output(const char* path) {
   if (path == nullptr) return STDOUT_FILENO;
   const int fd = above_standard_streams(creat(path, 0666));
-  if (fd < 0) err(1, "%s", path);
+  if (fd < 0) err(exit_refused, "%s", path);
   return fd;
 }
 
@@ -108,13 +97,23 @@ int64_t microseconds_between(const timeval& start, const timeval& now) {
 }
 
 void close_stream(int fd, const char* path, const char* standard_name) {
-  if (close(fd) != 0) err(1, "%s: cannot close", path != nullptr ? path : standard_name);
+  if (close(fd) != 0) err(exit_refused, "%s: cannot close", path != nullptr ? path : standard_name);
+}
+
+// A copy that ends on a failure gives back the space reserved past its output's end, then reports.
+[[noreturn]] void copy_failed(block_outcome outcome, const output_reservation& space, int output_fd,
+                              broken_pipe policy) {
+  const int error = errno;
+  release_reservation(space, output_fd);
+  errno = error;
+  if (outcome == block_outcome::read_failed) read_failed();
+  write_failed(policy);
 }
 
 }  // namespace
 
 void run_transfer(const transfer_settings& settings) {
-  const bool pipe_signal_was_default = ignore_broken_pipe_signal();
+  const broken_pipe pipe_policy = ignore_broken_pipe_signal();
   const int input_fd = open_input(settings.input_path);
   // Every refusal comes before the output is created, so that it leaves an existing output as it was.
   block_buffer buffer = take_buffer(settings.block_size);
@@ -123,8 +122,7 @@ void run_transfer(const transfer_settings& settings) {
   const int output_fd = create_output(settings.output_path);
   block_route route = choose_route(input_fd, output_fd);
   output_reservation space = plan_reservation(input_fd, output_fd, settings.block_size, settings.block_limit);
-  const block_ends ends{
-      input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}, pipe_signal_was_default};
+  const block_ends ends{input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}};
 
   timeval start{};
   gettimeofday(&start, nullptr);
@@ -135,8 +133,11 @@ void run_transfer(const transfer_settings& settings) {
     gettimeofday(&now, nullptr);
     draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
     reserve_ahead(space, output_fd, bytes_done, static_cast<uint64_t>(settings.block_size));
-    if (!move_block(route, ends, bytes_done)) break;
+    const block_outcome outcome = move_block(route, ends, bytes_done);
+    if (outcome == block_outcome::input_ended) break;
+    if (outcome != block_outcome::moved) copy_failed(outcome, space, output_fd, pipe_policy);
   }
+  release_reservation(space, output_fd);
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.
   buffer.reset();
@@ -146,5 +147,5 @@ void run_transfer(const transfer_settings& settings) {
   // data, and the status still says so.
   static constexpr char ok[] = "OK\n";
   (void)!write(STDERR_FILENO, ok, sizeof ok - 1);
-  exit(0);
+  exit(exit_success);
 }

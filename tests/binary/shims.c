@@ -6,6 +6,8 @@
  *                  program falls back to write and meets these limits.
  *   KERNEL_MOVE=none  copy_file_range and splice fail with EINVAL, whatever the descriptors;
  *   KERNEL_MOVE=end   they report an end of input (0) where the input goes on, as for /proc files.
+ *   READ_FAIL_AT=N  read, copy_file_range and splice fail with EIO once N bytes came through them,
+ *                  as a disk with a bad sector there would.
  *   FAKE_CLOCK=START:STEP  gettimeofday gives START microseconds, then STEP more at every call. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -24,6 +26,26 @@ static int limited_fd(void) {
 
 static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
 
+/* Whether the input has given all it may before failing; counts what a read or a move then gives. */
+static long long bytes_read = 0;
+static int read_fails(void) {
+  const char* at = getenv("READ_FAIL_AT");
+  if (at == NULL || bytes_read < atoll(at)) return 0;
+  errno = EIO;
+  return 1;
+}
+static ssize_t counted(ssize_t got) {
+  if (got > 0) bytes_read += got;
+  return got;
+}
+
+ssize_t read(int fd, void* data, size_t size) {
+  ssize_t (*real_read)(int, void*, size_t);
+  void* symbol = real("read");
+  memcpy(&real_read, &symbol, sizeof real_read);
+  return read_fails() ? -1 : counted(real_read(fd, data, size));
+}
+
 /* copy_file_range and splice take the same arguments: the stand-in's answer (-1 with EINVAL, or 0),
  * or the real call's. */
 static ssize_t kernel_move(const char* name, int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size,
@@ -34,10 +56,11 @@ static ssize_t kernel_move(const char* name, int fd_in, off_t* off_in, int fd_ou
     return -1;
   }
   if (move != NULL && strcmp(move, "end") == 0) return 0;
+  if (read_fails()) return -1;
   ssize_t (*real_call)(int, off_t*, int, off_t*, size_t, unsigned);
   void* symbol = real(name);
   memcpy(&real_call, &symbol, sizeof real_call);
-  return real_call(fd_in, off_in, fd_out, off_out, size, flags);
+  return counted(real_call(fd_in, off_in, fd_out, off_out, size, flags));
 }
 
 ssize_t copy_file_range(int fd_in, off_t* off_in, int fd_out, off_t* off_out, size_t size, unsigned flags) {

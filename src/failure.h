@@ -1,0 +1,25 @@
+// SPDX-License-Identifier: MIT
+// failure.h: how the program ends: its exit statuses, and a failed read or write reported.
+#pragma once
+
+/// Everything copied and both streams closed: "OK".
+constexpr int exit_success = 0;
+/// A wrong command line, or a refusal before the copy (err/errx: the program's name, then why).
+constexpr int exit_refused = 1;
+/// A read or write that failed during the copy (perror: "read(...) failed: ..." and the like).
+constexpr int exit_io_failure = 255;
+
+/// What a broken output pipe gets: SIGPIPE, as any filter, where the caller left that signal at
+/// its default; "write(...) failed: Broken pipe" where the caller ignores or blocks it.
+enum class broken_pipe { raise_signal, report };
+
+/// Ignores SIGPIPE, so that a reader of standard error that goes away does not end the copy.
+/// Only a signal left at its default and not blocked is touched; the answer says which it was.
+broken_pipe ignore_broken_pipe_signal();
+
+/// Reports the failed read (errno says why) and ends the program with exit_io_failure.
+[[noreturn]] void read_failed();
+
+/// Reports the failed write (errno says why) and ends the program: by SIGPIPE for a broken pipe
+/// where the caller's signal was at its default, with exit_io_failure otherwise.
+[[noreturn]] void write_failed(broken_pipe policy);
