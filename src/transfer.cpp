@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "block_move.h"
+#include "device_sync.h"
 #include "failure.h"
 #include "output_space.h"
 #include "progress.h"
@@ -82,9 +83,21 @@ void refuse_same_file(int input_fd, const char* output_path) {
   if (lseek(input_fd, 0, SEEK_CUR) < in.st_size) errx(exit_refused, "standard output: input file is output file");
 }
 
+// A block device that the kernel holds in use (a mounted file system, swap, a RAID or LVM member)
+// is refused before a byte is written: a wrong device name must not destroy a running system. An
+// exclusive open (O_EXCL without O_CREAT) is refused for such a device with EBUSY.
 int create_output(const char* path) {
-  if (path == nullptr) return STDOUT_FILENO;
-  const int fd = above_standard_streams(creat(path, 0666));
+  struct stat out {};
+  if (path == nullptr) {
+    if (fstat(STDOUT_FILENO, &out) == 0 && S_ISBLK(out.st_mode)) {
+      const int probe = open("/proc/self/fd/1", O_WRONLY | O_EXCL);
+      if (probe < 0 && errno == EBUSY) err(exit_refused, "standard output");
+      if (probe >= 0) close(probe);
+    }
+    return STDOUT_FILENO;
+  }
+  const bool device = stat(path, &out) == 0 && S_ISBLK(out.st_mode);
+  const int fd = above_standard_streams(device ? open(path, O_WRONLY | O_EXCL) : creat(path, 0666));
   if (fd < 0) err(exit_refused, "%s", path);
   return fd;
 }
@@ -122,6 +135,7 @@ void run_transfer(const transfer_settings& settings) {
   const int output_fd = create_output(settings.output_path);
   block_route route = choose_route(input_fd, output_fd);
   output_reservation space = plan_reservation(input_fd, output_fd, settings.block_size, settings.block_limit);
+  device_sync device = plan_device_sync(output_fd, static_cast<uint64_t>(settings.block_size));
   const block_ends ends{input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}};
 
   timeval start{};
@@ -136,8 +150,10 @@ void run_transfer(const transfer_settings& settings) {
     const block_outcome outcome = move_block(route, ends, bytes_done);
     if (outcome == block_outcome::input_ended) break;
     if (outcome != block_outcome::moved) copy_failed(outcome, space, output_fd, pipe_policy);
+    if (!follow_device(device, output_fd, bytes_done)) write_failed(pipe_policy);
   }
   release_reservation(space, output_fd);
+  if (!flush_device(device, output_fd)) write_failed(pipe_policy);
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.
   buffer.reset();

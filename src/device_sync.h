@@ -1,0 +1,27 @@
+// SPDX-License-Identifier: MIT
+// device_sync.h: keeps a block device's write-back in step with the copy, and flushes it at the end.
+#pragma once
+
+#include <cstdint>
+
+/// Where a block-device output's write-back stands, in bytes of the copy.
+struct device_sync {
+  bool device = false;        ///< the output is a block device: flushed before it is closed
+  bool write_behind = false;  ///< off for any other output, and once the kernel cannot do it
+  uint64_t start = 0;         ///< the output's offset when the copy began
+  uint64_t window = 0;        ///< how far the copy may run ahead of the device
+  uint64_t started = 0;       ///< bytes whose write-back has been started
+  uint64_t waited = 0;        ///< bytes known to be on the device
+  uint64_t dropped = 0;       ///< bytes dropped from the page cache
+};
+
+/// Write-behind only for a block device; the window is never less than two blocks.
+device_sync plan_device_sync(int output_fd, uint64_t block_size);
+
+/// After each block: starts the write-back of what was just written, and waits until everything
+/// older than the window is on the device. False when the write-back failed (errno says why).
+bool follow_device(device_sync& sync, int output_fd, uint64_t bytes_done);
+
+/// Before the output is closed: flushes the device and its own cache (fdatasync), so that the
+/// copy is on the device when "OK" says so. False when that failed.
+bool flush_device(const device_sync& sync, int output_fd);
