@@ -114,12 +114,11 @@ void close_stream(int fd, const char* path, const char* standard_name) {
 }
 
 // A copy that ends on a failure gives back the space reserved past its output's end, then reports.
-[[noreturn]] void copy_failed(block_outcome outcome, const output_reservation& space, int output_fd,
-                              broken_pipe policy) {
+[[noreturn]] void copy_failed(bool reading, const output_space& space, int output_fd, broken_pipe policy) {
   const int error = errno;
   release_reservation(space, output_fd);
   errno = error;
-  if (outcome == block_outcome::read_failed) read_failed();
+  if (reading) read_failed();
   write_failed(policy);
 }
 
@@ -134,7 +133,7 @@ void run_transfer(const transfer_settings& settings) {
   refuse_same_file(input_fd, settings.output_path);
   const int output_fd = create_output(settings.output_path);
   block_route route = choose_route(input_fd, output_fd);
-  output_reservation space = plan_reservation(input_fd, output_fd, settings.block_size, settings.block_limit);
+  output_space space = plan_output_space(input_fd, output_fd, settings.block_size, settings.block_limit);
   device_sync device = plan_device_sync(output_fd, static_cast<uint64_t>(settings.block_size));
   const block_ends ends{input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}};
 
@@ -146,13 +145,18 @@ void run_transfer(const transfer_settings& settings) {
     timeval now{};
     gettimeofday(&now, nullptr);
     draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
-    reserve_ahead(space, output_fd, bytes_done, static_cast<uint64_t>(settings.block_size));
+    const space_step step =
+        prepare_block(space, input_fd, output_fd, bytes_done, static_cast<uint64_t>(settings.block_size));
+    if (step == space_step::skipped) continue;
+    if (step != space_step::copy) copy_failed(step == space_step::read_failed, space, output_fd, pipe_policy);
     const block_outcome outcome = move_block(route, ends, bytes_done);
     if (outcome == block_outcome::input_ended) break;
-    if (outcome != block_outcome::moved) copy_failed(outcome, space, output_fd, pipe_policy);
+    if (outcome != block_outcome::moved)
+      copy_failed(outcome == block_outcome::read_failed, space, output_fd, pipe_policy);
     if (!follow_device(device, output_fd, bytes_done)) write_failed(pipe_policy);
   }
-  release_reservation(space, output_fd);
+  const space_step ending = finish_output_space(space, input_fd, output_fd, bytes_done);
+  if (ending != space_step::copy) copy_failed(ending == space_step::read_failed, space, output_fd, pipe_policy);
   if (!flush_device(device, output_fd)) write_failed(pipe_policy);
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.

@@ -81,6 +81,7 @@ uint64_t whole_blocks_for(const std::filesystem::path& path, uint64_t size) {
 
 class Routes : public testing::TestWithParam<route_row> {};
 
+const std::string sparse = "truncate -s 40K sp && dd if=in of=sp bs=4K seek=2 count=2 conv=notrunc 2>/dev/null && ";
 const char* const eio_read = "read(...) failed: Input/output error";
 const char* const eio_write = "write(...) failed: Input/output error";
 
@@ -101,6 +102,13 @@ TEST_P(Routes, SameBytesAndScreensAsReadAndWrite) {
   EXPECT_TRUE(std::string_view(row.failure).starts_with("write") ? expected.bytes.starts_with(copied)
                                                                  : copied == expected.bytes);
   EXPECT_LE(allocated_bytes(dir / "out"), whole_blocks_for(dir / "out", out.size()));
+  // A whole copy takes the space its source holds, give or take a block where data meets a hole:
+  // holes stay holes, and zeros that are data stay data. (An output opened with 1<> held bytes before.)
+  if (row.count < 0 && row.failing_block < 0 && row.output_offset == 0 && row.line.find("1<>") == std::string::npos) {
+    const uint64_t held = allocated_bytes(dir / row.source);
+    EXPECT_GE(allocated_bytes(dir / "out"), held);
+    EXPECT_LE(allocated_bytes(dir / "out"), held + 2 * std::max<uint64_t>(row.block_size, 4096));
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -148,6 +156,15 @@ INSTANTIATE_TEST_SUITE_P(
         // A read that fails in the middle of the copy is no end of the input.
         route_row{"READ_FAIL_AT=6002 $RUN if=in of=out bs=3001 fs=10000", "in", 3001, -1, 2, eio_read},
         route_row{"cat in | (sleep 0.2; READ_FAIL_AT=6002 $RUN of=out bs=3001 fs=10000)", "in", 3001, -1, 2, eio_read},
+        // Holes stay holes: sp is 40 KiB, data from 8 KiB to 16 KiB, a hole to the end.
+        route_row{sparse + "$RUN if=sp of=out bs=4K fs=10000", "sp", 4096},
+        route_row{sparse + "$RUN if=sp of=out bs=3001 fs=10000", "sp", 3001},
+        route_row{sparse + "$RUN if=sp of=out bs=4K count=7", "sp", 4096, 7},
+        route_row{sparse + "$RUN if=sp of=out bs=4K count=3", "sp", 4096, 3},
+        route_row{sparse + "$RUN if=sp bs=3001 fs=10000 > out", "sp", 3001},
+        route_row{"head -c 16K /dev/zero > z && $RUN if=z of=out bs=4K fs=10000", "z", 4096},
+        // Where the output holds bytes already, it gets the input's zeros.
+        route_row{sparse + "head -c 40000 in in > out && $RUN if=sp bs=4K fs=10000 1<> out", "sp", 4096},
         // A block device (8 KiB): write-behind changes when the screens come, not what they show.
         route_row{"$RUN if=in of=$DEV bs=3001 count=2; s=$?; head -c 6002 $DEV > out; exit $s", "in", 3001, 2},
         route_row{"cat in | (sleep 0.2; $RUN bs=3001 count=2 > $DEV); s=$?; head -c 6002 $DEV > out; exit $s", "in",
