@@ -6,16 +6,23 @@
 # Usage: bench/run.sh [BINARY] [RUNS] [CASES]   (defaults: build/blockmeter, 7, every case); CASES
 # is a pattern that the names of the cases to run contain (bench/run.sh build/blockmeter 9 XFS). Not
 # part of CI.
-# The XFS case needs root and mkfs.xfs (Debian: xfsprogs), the pipe cases pv (Debian: pv); each
-# missing one is said and skipped.
+# It needs bc and perl; the XFS case needs root and mkfs.xfs (Debian: xfsprogs), the pipe cases pv
+# (Debian: pv), the device case root, losetup and the cgroup v1 blkio throttle; each missing one is
+# said and skipped.
 set -euo pipefail
 bin=$(realpath "${1:-build/blockmeter}")
 runs=${2:-7}
 cases=${3:-}
 work=$(mktemp -d)
 xfs=
+dev=
+throttle=/sys/fs/cgroup/blkio/blkio.throttle.write_bps_device
 cleanup() {
   if [ -n "$xfs" ]; then umount "$xfs" || true; fi
+  if [ -n "$dev" ]; then
+    echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') 0" > "$throttle" 2>/dev/null || true
+    losetup -d "$dev" || true
+  fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -113,4 +120,80 @@ if command -v pv >/dev/null; then
     "pv -q" "cat '$work/1gb' | pv -q > '$work/copy'"
 else
   echo "| bs=64K, 1 GiB through a pipe | skipped: needs pv | | | | |"
+fi
+
+# A sparse disk image: 4 GiB holding 250 MiB of data in five extents. Space is what the copy holds.
+if [[ "sparse" == *"$cases"* || -z "$cases" ]]; then
+  truncate -s 4G "$work/sparse"
+  for i in 0 1 2 3 4; do
+    dd if=/dev/urandom of="$work/sparse" bs=1M count=50 seek=$((i * 800 + 100)) conv=notrunc status=none
+  done
+  cases_before=$cases
+  cases=sparse
+  compare "bs=1M, 4 GiB sparse image, 250 MiB of data, file to file" "<= 1.00x cp" \
+    "'$bin' if='$work/sparse' of='$work/copy' bs=1M fs=4G" \
+    "dd if='$work/sparse' of='$work/copy' bs=1M" \
+    cp "cp '$work/sparse' '$work/copy'"
+  cases=$cases_before
+  for c in "'$bin' if='$work/sparse' of='$work/copy' bs=1M fs=4G" "dd if='$work/sparse' of='$work/copy' bs=1M" \
+    "cp '$work/sparse' '$work/copy'"; do
+    rm -f "$work/copy"
+    bash -c "$c" 2>/dev/null
+    echo "space on disk: $(($(stat -c %b "$work/copy") / 2048)) MiB after ${c%% *}"
+  done
+  rm -f "$work/copy" "$work/sparse"
+fi
+
+# The screens of a copy as they come: reads standard error, prints the seconds from the last screen
+# to the end ("OK" or a message), and the time left shown on the first screen at half-way or past
+# it against the time that really remained.
+screen_times() {
+  perl -MTime::HiRes=time -e '
+    my ($start, $half) = @ARGV; my ($buffer, $last, $half_at, $half_left, $end) = ("");
+    while (sysread(STDIN, my $chunk, 65536)) {
+      my $now = time - $start;
+      $buffer .= $chunk;
+      while ($buffer =~ s/^.*?\e\[H\e\[2J([^\e]*?\n[^\e]*?\n[^\e]*?\n)//s) {
+        my $screen = $1; $last = $now;
+        my ($done) = $screen =~ /Data \|[^(]*\(\s*(\d+) bytes\)/;
+        my @times = $screen =~ /\(\s*(-?\d+|Negative) s\)/g;
+        ($half_at, $half_left) = ($now, $times[1]) if !defined $half_at && $done >= $half;
+      }
+      $end = $now if $buffer =~ /OK\n|failed/;
+    }
+    printf "%.2f %.2f %s %.2f\n", $end, $end - $last, $half_left, $end - $half_at;' "$@"
+}
+
+# Writing an image to a slow device: a loop device with direct I/O to its file (a flush costs what
+# a stick's does), throttled to 32 MB/s.
+if [[ "device" == *"$cases"* || -z "$cases" ]]; then
+  if [ "$(id -u)" -eq 0 ] && [ -w "$throttle" ] && command -v losetup >/dev/null; then
+    truncate -s 160M "$work/device.img"
+    dev=$(losetup --direct-io=on -f --show "$work/device.img")
+    head -c 128M /dev/urandom > "$work/128mb"
+    for bs in 1M 4M; do
+      echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') 33554432" > "$throttle"
+      cases_before=$cases
+      cases=device
+      compare "bs=$bs, 128 MiB to a device at 32 MB/s" "<= 1.05x dd" \
+        "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs" "" ""
+      for ((i = 0; i < 3; i++)); do
+        start=$(perl -MTime::HiRes=time -e 'printf "%.6f", time')
+        "$bin" if="$work/128mb" of="$dev" bs=$bs fs=128M 2>&1 >/dev/null | screen_times "$start" 67108864
+      done | sort -n | sed -n 2p | {
+        read -r whole tail left remained
+        echo "bs=$bs at 32 MB/s, median of 3: run ${whole} s; from the last screen to OK ${tail} s (<= 1.0 s);" \
+          "half-way screen shows ${left} s left, ${remained} s remained (within 1 s + 25%)"
+      }
+      echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') 0" > "$throttle"
+      compare "bs=$bs, 128 MiB to a device, unthrottled" "<= 1.10x dd" \
+        "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs" "" ""
+      cases=$cases_before
+    done
+    cmp -n 134217728 "$work/128mb" "$dev" || echo "the device does not hold the image"
+    losetup -d "$dev"
+    dev=
+  else
+    echo "| 128 MiB to a device | skipped: needs root, losetup and $throttle | | | | |"
+  fi
 fi

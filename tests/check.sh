@@ -1,11 +1,41 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds and runs every check: the test suite (with the memcheck runs and the completion), the same
+# Installs what the checks lack (Debian, as root), then builds and runs every check: the test suite (with the memcheck runs and the completion), the same
 # suite under AddressSanitizer and UndefinedBehaviorSanitizer and built with clang, clang-tidy,
 # cppcheck, clang-format and the man page. A suite whose tests were skipped for a missing tool fails.
 # Ends with one line "checks: N passed, N failed"; the status is 1 when any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
+
+# What the checks need, installed where a Debian machine lacks it (as root), or named.
+missing=()
+need() { command -v "$1" >/dev/null || missing+=("$2"); }
+need cmake cmake
+need make make
+need g++ g++
+need clang clang
+need clang-tidy clang-tidy
+need clang-format clang-format
+need cppcheck cppcheck
+need strace strace
+need valgrind valgrind
+need tmux tmux
+need perl perl-base
+need groff groff-base
+need gzip gzip
+need losetup mount
+need mkfs.ext4 e2fsprogs
+[ -r /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
+[ -f /usr/include/gtest/gtest.h ] || missing+=(googletest libgtest-dev libgmock-dev)
+if [ ${#missing[@]} -gt 0 ]; then
+  if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
+    echo "== installing: ${missing[*]}"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+      { echo "could not install: ${missing[*]}"; exit 1; }
+  else
+    echo "the checks need these Debian packages (install them as root): ${missing[*]}"
+  fi
+fi
 
 passed=0
 failed=0

@@ -15,7 +15,8 @@ struct run_result {
 };
 
 /// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says
-/// otherwise. $BM names the binary and $SHIMS the library of write and clock stand-ins.
+/// otherwise. $BM names the binary and $SHIMS the library of stand-ins for write, read,
+/// the kernel-side moves and the clock (shims.c).
 run_result run_shell(const std::string& line, const std::filesystem::path& dir);
 
 /// Whether a program the test needs is missing from PATH; such a test skips with "missing tool: NAME".
