@@ -28,12 +28,12 @@ bool write_all(int output_fd, const char* data, size_t size, uint64_t& bytes_don
   return true;
 }
 
-// One read of up to size bytes, written out whole; got is what was read, 0 at the end of the input.
-block_outcome read_and_write(const block_ends& ends, size_t size, size_t& got, uint64_t& bytes_done) {
-  const ssize_t read_bytes = read(ends.input_fd, ends.buffer.data(), size);
-  if (read_bytes < 0) return block_outcome::read_failed;
-  got = static_cast<size_t>(read_bytes);
-  if (!write_all(ends.output_fd, ends.buffer.data(), got, bytes_done)) return block_outcome::write_failed;
+// One read of up to size bytes, written out whole; a read of nothing is the end of the input.
+block_outcome read_and_write(const block_ends& ends, size_t size, uint64_t& bytes_done) {
+  const ssize_t got = read(ends.input_fd, ends.buffer.data(), size);
+  if (got < 0) return block_outcome::read_failed;
+  if (!write_all(ends.output_fd, ends.buffer.data(), static_cast<size_t>(got), bytes_done))
+    return block_outcome::write_failed;
   return got > 0 ? block_outcome::moved : block_outcome::input_ended;
 }
 
@@ -75,15 +75,13 @@ block_route choose_route(int input_fd, int output_fd) {
 
 block_outcome move_block(block_route& route, const block_ends& ends, uint64_t& bytes_done) {
   size_t block = ends.buffer.size();
-  size_t got = 0;
-  if (route == block_route::read_write) return read_and_write(ends, block, got, bytes_done);
+  if (route == block_route::read_write) return read_and_write(ends, block, bytes_done);
   if (route == block_route::splice_from_pipe) {
     // A read takes what the pipe holds, up to the block size, whatever room the output has; one
     // splice would take no more than that room. An empty pipe is read: the read waits for what
     // comes, or finds the end.
     int waiting = 0;
-    if (ioctl(ends.input_fd, FIONREAD, &waiting) != 0 || waiting <= 0)
-      return read_and_write(ends, block, got, bytes_done);
+    if (ioctl(ends.input_fd, FIONREAD, &waiting) != 0 || waiting <= 0) return read_and_write(ends, block, bytes_done);
     block = std::min(block, static_cast<size_t>(waiting));
   }
   size_t moved = 0;
@@ -99,7 +97,7 @@ block_outcome move_block(block_route& route, const block_ends& ends, uint64_t& b
   // goes on; a pair the kernel cannot move fails, and a real failure must be reported as the read or
   // write it is. Read and write finish the block, and carry the rest of the run unless the read
   // confirms the end.
-  const block_outcome rest = read_and_write(ends, block - moved, got, bytes_done);
+  const block_outcome rest = read_and_write(ends, block - moved, bytes_done);
   if (rest == block_outcome::input_ended && step == 0) return rest;
   route = block_route::read_write;
   if (rest == block_outcome::input_ended && moved > 0) return block_outcome::moved;

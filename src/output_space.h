@@ -41,6 +41,7 @@ space_step prepare_block(output_space& space, int input_fd, int output_fd, uint6
 
 /// At the end of a whole copy: the offsets follow the blocks skipped last, the output gets its
 /// full size when the copy ended in a hole, and what was reserved past its end is given back.
+/// Returns copy when all went well.
 space_step finish_output_space(output_space& space, int input_fd, int output_fd, uint64_t bytes_done);
 
 /// When the copy ends on a failure: gives back what was reserved past the output's end.
