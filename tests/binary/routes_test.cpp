@@ -173,12 +173,13 @@ INSTANTIATE_TEST_SUITE_P(
         route_row{"cat in | (sleep 0.2; $RUN bs=64K fs=10000 > $DEV); s=$?; cat $DEV > out; exit $s", "in", 65536, -1,
                   0, "write(...) failed: No space left on device"},
         // A device whose write-back fails (its file's tmpfs is full) is no success, even held open elsewhere.
+        // A loop device lets go of its file a moment after losetup -d, so the tmpfs is unmounted lazily.
         route_row{"mkdir m && mount -t tmpfs -o size=4k none m && truncate -s 1M m/img && d=$(losetup -f --show m/img)"
-                  " || exit 77; $RUN if=in of=$d bs=3001 fs=10000; s=$?; losetup -d $d; umount m; exit $s",
+                  " || exit 77; $RUN if=in of=$d bs=3001 fs=10000; s=$?; losetup -d $d; umount -l m; exit $s",
                   "in", 3001, -1, 4, eio_write},
         route_row{"mkdir m && mount -t tmpfs -o size=4k none m && truncate -s 1M m/img && d=$(losetup -f --show m/img)"
                   " || exit 77; sleep 9 < $d & $RUN if=in of=$d bs=3001 fs=10000; s=$?; kill $!; wait;"
-                  " losetup -d $d; umount m; exit $s",
+                  " losetup -d $d; umount -l m; exit $s",
                   "in", 3001, -1, 4, eio_write}));
 
 // The calls from the first screen to the first close, one letter each: S a whole screen, R read,
