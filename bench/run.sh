@@ -118,6 +118,10 @@ if command -v pv >/dev/null; then
     "cat '$work/1gb' | '$bin' bs=64K fs=1G > '$work/copy'" \
     "cat '$work/1gb' | dd bs=64K > '$work/copy'" \
     "pv -q" "cat '$work/1gb' | pv -q > '$work/copy'"
+  compare "bs=64K, 1 GiB file through a pipe to /dev/null" "<= 1.00x pv" \
+    "'$bin' if='$work/1gb' bs=64K fs=1G | cat > /dev/null" \
+    "dd if='$work/1gb' bs=64K | cat > /dev/null" \
+    "pv -q" "pv -q '$work/1gb' | cat > /dev/null"
 else
   echo "| bs=64K, 1 GiB through a pipe | skipped: needs pv | | | | |"
 fi
