@@ -17,7 +17,10 @@
 
 namespace {
 
-constexpr uint64_t window_size = 8 << 20;
+// How far the copy may run ahead of the device. At 32 MB/s the last screen comes this much before
+// "OK" (2 MiB: 0.1 s, 4: 0.2 s, 8: 0.3 s, 16: 0.6 s), with no window slower than another there or
+// unthrottled; 4 MiB keeps twice the smallest in flight for devices faster than those measured.
+constexpr uint64_t window_size = 4 << 20;
 
 // The kernel cannot do this for the descriptor: the copy goes on without it, as before.
 bool cannot_sync(int error) { return error == EINVAL || error == ESPIPE || error == ENOSYS || error == EOPNOTSUPP; }
