@@ -29,20 +29,24 @@ constexpr uint64_t no_end = UINT64_MAX;
 // The region of data or hole that the input holds at this position of the copy. Past the size it
 // had at the start the reads decide, as they do where the file system cannot tell.
 void find_region(output_space& space, int input_fd, uint64_t position) {
+  // The hole found last ends where data begins: at its end only the end of that data is unknown.
+  const bool at_data = space.in_hole && position == space.region_end;
   space.in_hole = false;
   space.region_end = no_end;
   if (position >= space.input_size) return;
   const off_t at = static_cast<off_t>(space.input_start + position);
-  const off_t data = lseek(input_fd, at, SEEK_DATA);
   space.input_behind = true;  // a seek for data or a hole moves the offset too
-  if (data < 0 && errno != ENXIO) {
-    space.keeps_holes = false;
-    return;
-  }
-  if (data < 0 || data > at) {  // ENXIO: no data from here to the end
-    space.in_hole = true;
-    space.region_end = data < 0 ? space.input_size : static_cast<uint64_t>(data) - space.input_start;
-    return;
+  if (!at_data) {
+    const off_t data = lseek(input_fd, at, SEEK_DATA);
+    if (data < 0 && errno != ENXIO) {
+      space.keeps_holes = false;
+      return;
+    }
+    if (data < 0 || data > at) {  // ENXIO: no data from here to the end
+      space.in_hole = true;
+      space.region_end = data < 0 ? space.input_size : static_cast<uint64_t>(data) - space.input_start;
+      return;
+    }
   }
   const off_t hole = lseek(input_fd, at, SEEK_HOLE);
   if (hole > at) space.region_end = static_cast<uint64_t>(hole) - space.input_start;
