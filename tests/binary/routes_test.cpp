@@ -248,7 +248,7 @@ TEST(Routes, FullFileSystemIsAFailedWriteWithAPrefixCopied) {
   }
 }
 
-// The pipes a splice goes through are grown to 1 MiB, never shrunk: a caller's 4 MiB pipe stays.
+// Pipes are grown to 1 MiB, never shrunk: a caller's 4 MiB pipe stays.
 TEST(Routes, LargerPipesAreNotShrunk) {
   if (missing_tool("perl")) GTEST_SKIP() << "missing tool: perl";
   scratch_dir dir;
