@@ -17,10 +17,12 @@ work=$(mktemp -d)
 xfs=
 dev=
 throttle=/sys/fs/cgroup/blkio/blkio.throttle.write_bps_device
+# Sets the device's write limit in bytes a second; 0 lifts it.
+throttle_device() { echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') $1" > "$throttle"; }
 cleanup() {
   if [ -n "$xfs" ]; then umount "$xfs" || true; fi
   if [ -n "$dev" ]; then
-    echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') 0" > "$throttle" 2>/dev/null || true
+    throttle_device 0 2>/dev/null || true
     losetup -d "$dev" || true
   fi
   rm -rf "$work"
@@ -173,7 +175,7 @@ if [[ "device" == *"$cases"* ]]; then
     dev=$(losetup --direct-io=on -f --show "$work/device.img")
     head -c 128M /dev/urandom > "$work/128mb"
     for bs in 1M 4M; do
-      echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') 33554432" > "$throttle"
+      throttle_device 33554432
       compare "bs=$bs, 128 MiB to a device at 32 MB/s" "<= 1.05x dd" \
         "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs" "" ""
       for ((i = 0; i < 3; i++)); do
@@ -184,7 +186,7 @@ if [[ "device" == *"$cases"* ]]; then
         echo "bs=$bs at 32 MB/s, median of 3: run ${whole} s; from the last screen to OK ${tail} s (<= 1.0 s);" \
           "half-way screen shows ${left} s left, ${remained} s remained (within 1 s + 25%)"
       }
-      echo "$(lsblk -dno MAJ:MIN "$dev" | tr -d ' ') 0" > "$throttle"
+      throttle_device 0
       compare "bs=$bs, 128 MiB to a device, unthrottled" "<= 1.10x dd" \
         "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs" "" ""
     done

@@ -19,7 +19,7 @@ struct block_ends {
 /// How a block's move ended. On a failure errno says why.
 enum class block_outcome { moved, input_ended, read_failed, write_failed };
 
-/// The best route the kernel offers between these two descriptors; grows the pipes it splices.
+/// The best route the kernel offers between these two descriptors; grows a pipe at either end.
 block_route choose_route(int input_fd, int output_fd);
 
 /// Moves one block, what one read of the block size would return, and counts what the output took

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs what the checks lack (Debian, as root), then builds and runs every check: the test suite (with the memcheck runs and the completion), the same
-# suite under AddressSanitizer and UndefinedBehaviorSanitizer and built with clang, clang-tidy,
-# cppcheck, clang-format and the man page. A suite whose tests were skipped for a missing tool fails.
+# Installs what the checks lack (Debian, as root), then builds and runs every check: the test
+# suite (with the memcheck runs and the completion), the same suite under AddressSanitizer and
+# UndefinedBehaviorSanitizer and built with clang, clang-tidy, cppcheck, clang-format and the man page. A suite whose tests were skipped for a missing tool fails.
 # Ends with one line "checks: N passed, N failed"; the status is 1 when any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
