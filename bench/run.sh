@@ -6,9 +6,9 @@
 # Usage: bench/run.sh [BINARY] [RUNS] [CASES]   (defaults: build/blockmeter, 7, every case); CASES
 # is a pattern that the names of the cases to run contain (bench/run.sh build/blockmeter 9 XFS). Not
 # part of CI.
-# It needs bc and perl; the XFS case needs root and mkfs.xfs (Debian: xfsprogs), the pipe cases pv
-# (Debian: pv), the device case root, losetup and the cgroup v1 blkio throttle; each missing one is
-# said and skipped.
+# It needs bc and perl; the watched cases tmux, the XFS case root and mkfs.xfs (Debian: xfsprogs),
+# the pipe cases pv (Debian: pv), the device case root, losetup and the cgroup v1 blkio throttle;
+# each missing one is said and skipped.
 set -euo pipefail
 bin=$(realpath "${1:-build/blockmeter}")
 runs=${2:-7}
@@ -126,6 +126,44 @@ if command -v pv >/dev/null; then
     "pv -q" "pv -q '$work/1gb' | cat > /dev/null"
 else
   echo "| bs=64K, 1 GiB through a pipe | skipped: needs pv | | | | |"
+fi
+
+# The same copy watched in a terminal (a detached tmux pane of 200x50, standard error on it) and
+# unwatched (standard error to /dev/null), in turn: what watching costs.
+in_pane() {
+  local socket=$work/tmux.socket
+  rm -f "$work/copy" "${xfs:-$work}/copy" "$work/pane.done"
+  sync
+  tmux -S "$socket" -f /dev/null new-session -d -x 200 -y 50 \
+    "s=\$EPOCHREALTIME; $1; e=\$EPOCHREALTIME; echo \"\$e - \$s\" | bc -l > '$work/pane.time'; touch '$work/pane.done'"
+  while [ ! -e "$work/pane.done" ]; do sleep 0.02; done
+  tmux -S "$socket" kill-server 2>/dev/null || true
+  cat "$work/pane.time"
+}
+watched() {
+  local name=$1 target=$2 ours=$3
+  [[ $name == *"$cases"* ]] || return 0
+  local -a t_watched=() t_unwatched=()
+  for ((i = 0; i < runs; i++)); do
+    t_watched+=("$(in_pane "$ours")")
+    t_unwatched+=("$(seconds "$ours")")
+  done
+  printf '| %-44s | %8.3f s | %8.3f s | %5.2fx | %s |\n' "$name" "$(printf '%s\n' "${t_watched[@]}" | median)" \
+    "$(printf '%s\n' "${t_unwatched[@]}" | median)" "$(pair_ratio "$runs" "${t_watched[@]}" "${t_unwatched[@]}")" "$target"
+}
+if command -v tmux >/dev/null; then
+  echo
+  echo "| watched in a terminal | watched | unwatched | watched vs unwatched | target |"
+  echo "|---|---|---|---|---|"
+  head -c 256M "$work/512mb" > "$work/256mb"
+  watched "watched, bs=64K, 256 MiB cached file to /dev/null" "<= 1.05x" \
+    "'$bin' if='$work/256mb' of=/dev/null bs=64K fs=256M"
+  watched "watched, bs=64K, 256 MiB file to file" "<= 1.05x" "'$bin' if='$work/256mb' of='$work/copy' bs=64K fs=256M"
+  watched "watched, bs=1, 1 MB file to /dev/null" "<= 1.2x" "'$bin' if='$work/1mb' of=/dev/null bs=1 fs=1000000"
+  rm -f "$work/256mb" "$work/copy"
+  echo
+else
+  echo "| watched in a terminal | skipped: needs tmux | | | |"
 fi
 
 # A sparse disk image: 4 GiB holding 250 MiB of data in five extents. Space is what the copy holds.

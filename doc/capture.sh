@@ -3,16 +3,17 @@
 # capture.sh: runs blockmeter in a real terminal, a detached tmux pane, on a slow pipe (four blocks of
 # 100,000 bytes, 0.3 s apart, written to a file), and prints what the pane shows once the copy is done.
 # The README's capture is made with it; the terminal test uses it too.
-# Usage: doc/capture.sh [-w COLUMNS] [-j] [-d DIR] [BLOCKMETER]
-#   -w  the pane's width (default 210)   -j  join the lines the terminal wrapped
+# Usage: doc/capture.sh [-w COLUMNS] [-j] [-b BLOCK-SIZE] [-d DIR] [BLOCKMETER]
+#   -w  the pane's width (default 210)   -j  join the lines the terminal wrapped   -b  bs= (default 64K)
 #   -d  keep in DIR the input, the copy (out) and the captures taken while the copy ran (during.N)
 #   BLOCKMETER defaults to build/blockmeter. Exit status 77: tmux is missing.
 set -euo pipefail
-width=210 join= keep=
-while getopts w:jd: option; do
+width=210 join= keep= block_size=64K
+while getopts w:jb:d: option; do
   case $option in
     w) width=$OPTARG ;;
     j) join=-J ;;
+    b) block_size=$OPTARG ;;
     d) keep=$OPTARG ;;
     *) exit 2 ;;
   esac
@@ -38,7 +39,7 @@ rm -f "$dir/finished" "$dir"/during.*
 # What was on the terminal (earlier output, the command line) stays until the program clears it.
 feed='for i in 0 1 2 3; do tail -c +$((i * 100000 + 1)) in | head -c 100000; sleep 0.3; done'
 in_tmux new-session -d -x "$width" -y 24 -c "$dir" \
-  "seq -f 'earlier output %g' 6; printf '%s\n' '\$ blockmeter bs=64K fs=400000 > out'; ($feed) | '$bin' bs=64K fs=400000 > out; touch finished; exec sleep 60"
+  "seq -f 'earlier output %g' 6; printf '%s\n' '\$ blockmeter bs=$block_size fs=400000 > out'; ($feed) | '$bin' bs=$block_size fs=400000 > out; touch finished; exec sleep 60"
 
 capture() { in_tmux capture-pane -p $join | sed -e :a -e '/^\n*$/{$d;N;ba' -e '}'; }
 for ((n = 0; n < 200; n++)); do

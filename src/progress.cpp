@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
 // progress.cpp: the progress screen, formatted by hand into one buffer and written in one call:
-// it is drawn before every block, so at bs=1 it costs as much as the copy itself.
+// it is drawn before every block, so at bs=1 it costs as much as the copy itself; and the pace at
+// which a terminal is redrawn.
 #include "progress.h"
 
+#include <termios.h>
 #include <unistd.h>
 
 #include <array>
@@ -15,6 +17,10 @@ namespace {
 constexpr std::string_view negative_cell = "                                                      Negative";
 static_assert(negative_cell.size() == cell_width);
 constexpr std::size_t time_cell_indent = 37;
+
+// No one sees a screen that the next one replaces sooner than this, and a terminal that takes
+// every screen of a fast copy becomes what the copy waits for.
+constexpr uint64_t screen_interval_us = 40000;
 
 // Control sequence (cursor home, erase display), then the header: titles right-aligned over the cells.
 constexpr auto screen_head = [] {
@@ -132,4 +138,46 @@ void draw_progress(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us) 
     pending += written;
     size -= static_cast<std::size_t>(written);
   }
+}
+
+namespace {
+
+// Another process group holds the terminal: the user is typing, and a screen would erase it. A
+// standard error that is not the program's controlling terminal has no say; it is drawn on.
+bool in_background() {
+  const pid_t foreground = tcgetpgrp(STDERR_FILENO);
+  return foreground > 0 && foreground != getpgrp();
+}
+
+void leave_out(screen_pace& pace, uint64_t bytes_done, int64_t elapsed_us) {
+  pace.left_out = true;
+  pace.left_out_done = bytes_done;
+  pace.left_out_us = elapsed_us;
+}
+
+}  // namespace
+
+screen_pace plan_screen_pace(uint64_t full_size) {
+  screen_pace pace;
+  pace.full_size = full_size;
+  pace.terminal = isatty(STDERR_FILENO) == 1;
+  return pace;
+}
+
+void show_progress(screen_pace& pace, uint64_t bytes_done, int64_t elapsed_us) {
+  if (!pace.terminal) return draw_progress(bytes_done, pace.full_size, elapsed_us);
+  // Unsigned, so that a clock set back makes the next screen due at once.
+  const uint64_t since = static_cast<uint64_t>(elapsed_us) - static_cast<uint64_t>(pace.last_due_us);
+  if (pace.due_before && since < screen_interval_us) return leave_out(pace, bytes_done, elapsed_us);
+  pace.due_before = true;
+  pace.last_due_us = elapsed_us;
+  if (in_background()) return leave_out(pace, bytes_done, elapsed_us);
+  pace.left_out = false;
+  draw_progress(bytes_done, pace.full_size, elapsed_us);
+}
+
+void show_last_progress(screen_pace& pace) {
+  if (!pace.left_out || in_background()) return;
+  pace.left_out = false;
+  draw_progress(pace.left_out_done, pace.full_size, pace.left_out_us);
 }

@@ -35,3 +35,26 @@ std::size_t compose_progress(char* screen, uint64_t bytes_done, uint64_t full_si
 
 /// Clears the terminal and draws the screen on standard error in one write call.
 void draw_progress(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us);
+
+/// When the screens of one copy reach standard error: every one into a file or a pipe; on a
+/// terminal, one at a person's pace and none while the program runs in the background.
+struct screen_pace {
+  uint64_t full_size = 0;
+  bool terminal = false;    ///< standard error is a terminal, found once before the copy
+  bool due_before = false;  ///< a screen was due already: last_due_us holds when
+  int64_t last_due_us = 0;  ///< elapsed time of the last screen drawn, or left out in the background
+  bool left_out = false;    ///< the last screen due was not drawn; its counters follow
+  uint64_t left_out_done = 0;
+  int64_t left_out_us = 0;
+};
+
+/// The pace of a copy that expects full_size bytes; asks once whether standard error is a terminal.
+screen_pace plan_screen_pace(uint64_t full_size);
+
+/// The screen due before a block: drawn, or on a terminal left out when the last one drawn is
+/// younger than a person can tell apart, or when the program runs in the background.
+void show_progress(screen_pace& pace, uint64_t bytes_done, int64_t elapsed_us);
+
+/// When the copy ends, however: the last screen due, if it was left out, with the counters it had
+/// then, so that a terminal ends on the screen it has always ended on. Nothing in the background.
+void show_last_progress(screen_pace& pace);

@@ -113,9 +113,12 @@ void close_stream(int fd, const char* path, const char* standard_name) {
   if (close(fd) != 0) err(exit_refused, "%s: cannot close", path != nullptr ? path : standard_name);
 }
 
-// A copy that ends on a failure gives back the space reserved past its output's end, then reports.
-[[noreturn]] void copy_failed(bool reading, const output_space& space, int output_fd, broken_pipe policy) {
+// A copy that ends on a failure shows the last screen due, gives back the space reserved past its
+// output's end, then reports.
+[[noreturn]] void copy_failed(bool reading, screen_pace& pace, const output_space& space, int output_fd,
+                              broken_pipe policy) {
   const int error = errno;
+  show_last_progress(pace);
   release_reservation(space, output_fd);
   errno = error;
   if (reading) read_failed();
@@ -137,6 +140,8 @@ void run_transfer(const transfer_settings& settings) {
   device_sync device = plan_device_sync(output_fd, static_cast<uint64_t>(settings.block_size));
   const block_ends ends{input_fd, output_fd, {buffer.get(), static_cast<size_t>(settings.block_size)}};
 
+  screen_pace pace = plan_screen_pace(settings.full_size);
+
   timeval start{};
   gettimeofday(&start, nullptr);
   uint64_t bytes_done = 0;
@@ -144,20 +149,22 @@ void run_transfer(const transfer_settings& settings) {
   for (int64_t block_index = 0; block_index != settings.block_limit; ++block_index) {
     timeval now{};
     gettimeofday(&now, nullptr);
-    draw_progress(bytes_done, settings.full_size, microseconds_between(start, now));
+    show_progress(pace, bytes_done, microseconds_between(start, now));
     const space_step step =
         prepare_block(space, input_fd, output_fd, bytes_done, static_cast<uint64_t>(settings.block_size));
     if (step == space_step::skipped) continue;
-    if (step != space_step::copy) copy_failed(step == space_step::read_failed, space, output_fd, pipe_policy);
+    if (step != space_step::copy) copy_failed(step == space_step::read_failed, pace, space, output_fd, pipe_policy);
     const block_outcome outcome = move_block(route, ends, bytes_done);
     if (outcome == block_outcome::input_ended) break;
     if (outcome != block_outcome::moved)
-      copy_failed(outcome == block_outcome::read_failed, space, output_fd, pipe_policy);
-    if (!follow_device(device, output_fd, bytes_done)) write_failed(pipe_policy);
+      copy_failed(outcome == block_outcome::read_failed, pace, space, output_fd, pipe_policy);
+    if (!follow_device(device, output_fd, bytes_done)) copy_failed(false, pace, space, output_fd, pipe_policy);
   }
+  // The last screen is in view while the output is finished and a device is flushed.
+  show_last_progress(pace);
   const space_step ending = finish_output_space(space, input_fd, output_fd, bytes_done);
-  if (ending != space_step::copy) copy_failed(ending == space_step::read_failed, space, output_fd, pipe_policy);
-  if (!flush_device(device, output_fd)) write_failed(pipe_policy);
+  if (ending != space_step::copy) copy_failed(ending == space_step::read_failed, pace, space, output_fd, pipe_policy);
+  if (!flush_device(device, output_fd)) copy_failed(false, pace, space, output_fd, pipe_policy);
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.
   buffer.reset();

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # terminal_test.sh: what a user sees of blockmeter in a real terminal (tmux, through doc/capture.sh):
-# the last screen and "OK" alone on it, at 210 columns and wrapped at 80, and a whole table while the
-# copy runs; and that the README's capture is still what the script prints.
+# the last screen and "OK" alone on it, at 210 columns and wrapped at 80, at bs=64K and at bs=1 (where
+# most screens are left out), and a whole table while the copy runs; a copy in the background that
+# leaves what the user types in view; and that the README's capture is still what the script prints.
 # Usage: terminal_test.sh BLOCKMETER. Exit status 77: tmux is missing.
 set -u
 capture=$(dirname "$0")/../doc/capture.sh
 readme=$(dirname "$0")/../README.md
-bin=$1
+bin=$(realpath "$1")
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 failed=0
@@ -63,4 +64,24 @@ done
 wrapped=$("$capture" -w 80 "$bin")
 [ "$(wc -l <<< "$wrapped")" -eq 10 ] || fail "80 columns: not 3 lines for each of 3 rows and OK:"$'\n'"$wrapped"
 expect_last_screen "80 columns, joined" "$("$capture" -w 80 -j "$bin")"
+# At bs=1 a terminal is redrawn at a person's pace, and still ends on the last screen.
+expect_last_screen "bs=1" "$("$capture" -b 1 "$bin")"
+
+# A copy in the background draws nothing: what is typed meanwhile, and its output, stay in view,
+# and the result comes as any job's does.
+socket=$dir/tmux.socket
+in_tmux() { tmux -S "$socket" -f /dev/null "$@"; }
+in_tmux new-session -d -x 200 -y 50 -c "$dir" "env PS1='$ ' bash --norc --noprofile -i"
+in_tmux send-keys "'$bin' if=/dev/zero of=/dev/null bs=1 count=1000000 &" Enter
+sleep 0.5
+in_tmux send-keys 'echo typed-$((6 * 7))' Enter
+for ((n = 0; n < 200; n++)); do
+  pane=$(in_tmux capture-pane -p)
+  grep -q 'OK$' <<< "$pane" && break
+  sleep 0.05
+done
+in_tmux kill-server 2> /dev/null
+[[ $pane == *'echo typed-$((6 * 7))'$'\n''typed-42'$'\n'* ]] || fail "background: the command typed is gone:"$'\n'"$pane"
+grep -q 'OK$' <<< "$pane" || fail "background: no OK in view:"$'\n'"$pane"
+[[ $pane != *"Data |"* ]] || fail "background: a screen was drawn:"$'\n'"$pane"
 exit $failed

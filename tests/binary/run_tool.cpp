@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,17 +27,30 @@ std::string without_sanitizer_allocation_warnings(const std::string& errors) {
   return std::regex_replace(errors, warning, "");
 }
 
+// A pseudo-terminal's two ends; raw, so that it passes bytes as they are written.
+std::pair<int, int> open_terminal() {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) throw std::runtime_error("no pseudo-terminal");
+  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+  termios mode{};
+  if (slave < 0 || tcgetattr(slave, &mode) != 0) throw std::runtime_error("no pseudo-terminal");
+  cfmakeraw(&mode);
+  tcsetattr(slave, TCSANOW, &mode);
+  return {master, slave};
+}
+
 }  // namespace
 
-run_result run_shell(const std::string& line, const fs::path& dir) {
+run_result run_shell(const std::string& line, const fs::path& dir, bool errors_on_terminal) {
   const fs::path out = dir / ".stdout";
   const fs::path errs = dir / ".stderr";
+  const auto [master, slave] = errors_on_terminal ? open_terminal() : std::pair{-1, -1};
   const pid_t pid = fork();
   if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
     const int in_fd = open("/dev/null", O_RDONLY);
     const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int err_fd = open(errs.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int err_fd = errors_on_terminal ? slave : open(errs.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (in_fd < 0 || out_fd < 0 || err_fd < 0 || chdir(dir.c_str()) != 0) _exit(126);
     dup2(in_fd, 0);
     dup2(out_fd, 1);
@@ -47,13 +61,22 @@ run_result run_shell(const std::string& line, const fs::path& dir) {
     execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
+  std::string errors;
+  if (errors_on_terminal) {
+    // Read as it comes, until the last holder of the terminal's other end is gone (EIO).
+    close(slave);
+    char chunk[4096];
+    for (ssize_t got = 0; (got = read(master, chunk, sizeof chunk)) > 0;)
+      errors.append(chunk, static_cast<size_t>(got));
+    close(master);
+  }
   int wait_status = 0;
   waitpid(pid, &wait_status, 0);
   run_result result;
   if (WIFEXITED(wait_status)) result.status = WEXITSTATUS(wait_status);
   if (WIFSIGNALED(wait_status)) result.signal = WTERMSIG(wait_status);
   result.output = read_file(out);
-  result.errors = without_sanitizer_allocation_warnings(read_file(errs));
+  result.errors = without_sanitizer_allocation_warnings(errors_on_terminal ? errors : read_file(errs));
   fs::remove(out);
   fs::remove(errs);
   return result;

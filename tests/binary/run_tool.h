@@ -16,8 +16,9 @@ struct run_result {
 
 /// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says
 /// otherwise. $BM names the binary and $SHIMS the library of stand-ins for write, read,
-/// the kernel-side moves and the clock (shims.c).
-run_result run_shell(const std::string& line, const std::filesystem::path& dir);
+/// the kernel-side moves and the clock (shims.c). With errors_on_terminal, standard error is a
+/// pseudo-terminal in raw mode (not the controlling one), and `errors` what it received.
+run_result run_shell(const std::string& line, const std::filesystem::path& dir, bool errors_on_terminal = false);
 
 /// Whether a program the test needs is missing from PATH; such a test skips with "missing tool: NAME".
 bool missing_tool(const std::string& name);
