@@ -31,7 +31,8 @@ enum class space_step { copy, skipped, read_failed, write_failed };
 
 /// What to do for this pair: holes kept between regular files when the output is not appended to;
 /// space reserved only for an ext4 output fed by a file that holds blocks, at most block_size
-/// times block_limit bytes when the limit is not negative.
+/// times block_limit bytes when the limit is not negative. Where space is reserved, SIGINT, SIGTERM
+/// and SIGHUP left at their default give it back before they end the program.
 output_space plan_output_space(int input_fd, int output_fd, int64_t block_size, int64_t block_limit);
 
 /// Before a block of block_size bytes at bytes_done: skipped (counted in bytes_done as the read
@@ -40,7 +41,8 @@ output_space plan_output_space(int input_fd, int output_fd, int64_t block_size, 
 space_step prepare_block(output_space& space, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size);
 
 /// At the end of a whole copy: the offsets follow the blocks skipped last, the output gets its
-/// full size when the copy ended in a hole, and what was reserved past its end is given back.
+/// full size when the copy ended in a hole, its parts that lie in the input's holes past what it
+/// held are punched, and what was reserved past its end is given back.
 /// Returns copy when all went well.
 space_step finish_output_space(output_space& space, int input_fd, int output_fd, uint64_t bytes_done);
 

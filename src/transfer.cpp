@@ -4,13 +4,18 @@
 
 #include <err.h>
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <memory>
+#include <string>
 
 #include "block_move.h"
 #include "device_sync.h"
@@ -83,6 +88,35 @@ void refuse_same_file(int input_fd, const char* output_path) {
   if (lseek(input_fd, 0, SEEK_CUR) < in.st_size) errx(exit_refused, "standard output: input file is output file");
 }
 
+// The directory creat would make path's file in, the symbolic links that path names followed, so
+// that a link into /dev leads there; empty when it cannot be resolved.
+std::string directory_created_in(const char* path) {
+  std::string target = path;
+  char link[PATH_MAX];
+  for (int hops = 0; hops < 40; ++hops) {  // the kernel's own limit on links followed
+    const ssize_t size = readlink(target.c_str(), link, sizeof link);
+    if (size < 0) break;
+    const std::string to(link, static_cast<size_t>(size));
+    const size_t slash = target.rfind('/');
+    target = to.starts_with('/') || slash == std::string::npos ? to : target.substr(0, slash + 1) + to;
+  }
+  const size_t slash = target.rfind('/');
+  const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+  char resolved[PATH_MAX];
+  return realpath(directory.c_str(), resolved) != nullptr ? resolved : "";
+}
+
+// A name in /dev that does not exist is a mistyped device: created, it would be a file in memory
+// that takes the whole image and says "OK", while the device the user meant holds nothing. File
+// systems mounted below /dev (/dev/shm) are made to hold files, and keep them.
+bool mistyped_device(const char* path) {
+  const std::string directory = directory_created_in(path);
+  if (directory != "/dev" && !directory.starts_with("/dev/")) return false;
+  struct stat devices {};
+  struct stat there {};
+  return stat("/dev", &devices) == 0 && stat(directory.c_str(), &there) == 0 && devices.st_dev == there.st_dev;
+}
+
 // A block device that the kernel holds in use (a mounted file system, swap, a RAID or LVM member)
 // is refused before a byte is written: a wrong device name must not destroy a running system. An
 // exclusive open (O_EXCL without O_CREAT) is refused for such a device with EBUSY.
@@ -96,10 +130,50 @@ int create_output(const char* path) {
     }
     return STDOUT_FILENO;
   }
-  const bool device = stat(path, &out) == 0 && S_ISBLK(out.st_mode);
+  const bool exists = stat(path, &out) == 0;
+  if (!exists && errno == ENOENT && mistyped_device(path)) {
+    errno = ENOENT;
+    err(exit_refused, "%s", path);
+  }
+  const bool device = exists && S_ISBLK(out.st_mode);
   const int fd = above_standard_streams(device ? open(path, O_WRONLY | O_EXCL) : creat(path, 0666));
   if (fd < 0) err(exit_refused, "%s", path);
   return fd;
+}
+
+// The bytes a file holds from its offset on, where its size is known: a regular file's, a block
+// device's. False for a pipe, a terminal and the like.
+bool bytes_ahead(int fd, uint64_t& bytes) {
+  struct stat file {};
+  uint64_t size = 0;
+  if (fstat(fd, &file) != 0) return false;
+  if (S_ISREG(file.st_mode)) {
+    size = static_cast<uint64_t>(file.st_size);
+  } else if (!S_ISBLK(file.st_mode) || ioctl(fd, BLKGETSIZE64, &size) != 0) {
+    return false;
+  }
+  const off_t offset = lseek(fd, 0, SEEK_CUR);
+  if (offset < 0) return false;
+  bytes = size - std::min(size, static_cast<uint64_t>(offset));
+  return true;
+}
+
+// An image larger than the device it goes to would overwrite all that the device holds and then
+// fail: refused before a byte is written, when both sizes are known. fs= is only an estimate.
+void refuse_what_cannot_fit(int input_fd, int output_fd, const char* output_path, const transfer_settings& settings) {
+  struct stat out {};
+  uint64_t room = 0;
+  uint64_t needed = 0;
+  if (fstat(output_fd, &out) != 0 || !S_ISBLK(out.st_mode) || !bytes_ahead(output_fd, room) ||
+      !bytes_ahead(input_fd, needed))
+    return;
+  uint64_t limit = 0;
+  if (settings.block_limit >= 0 && !__builtin_mul_overflow(static_cast<uint64_t>(settings.block_size),
+                                                           static_cast<uint64_t>(settings.block_limit), &limit))
+    needed = std::min(needed, limit);
+  if (needed > room)
+    errx(exit_refused, "%s: %llu bytes do not fit in %llu", output_path != nullptr ? output_path : "standard output",
+         static_cast<unsigned long long>(needed), static_cast<unsigned long long>(room));
 }
 
 // Wall-clock microseconds between two times of day; a clock set back may make it negative.
@@ -135,6 +209,7 @@ void run_transfer(const transfer_settings& settings) {
   if (settings.block_limit != 0) refuse_unreadable_input(input_fd);
   refuse_same_file(input_fd, settings.output_path);
   const int output_fd = create_output(settings.output_path);
+  refuse_what_cannot_fit(input_fd, output_fd, settings.output_path, settings);
   block_route route = choose_route(input_fd, output_fd);
   output_space space = plan_output_space(input_fd, output_fd, settings.block_size, settings.block_limit);
   device_sync device = plan_device_sync(output_fd, static_cast<uint64_t>(settings.block_size));

@@ -25,6 +25,7 @@ need groff groff-base
 need gzip gzip
 need losetup mount
 need mkfs.ext4 e2fsprogs
+need mkfs.xfs xfsprogs
 [ -r /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(googletest libgtest-dev libgmock-dev)
 if [ ${#missing[@]} -gt 0 ]; then

@@ -141,6 +141,11 @@ INSTANTIATE_TEST_SUITE_P(
             "blockmeter: cannot allocate 1073741824000000 bytes: Cannot allocate memory\n", kept},
         row{"if=in of=nodir/out fs=1", "abc", 1, 0, "blockmeter: nodir/out: No such file or directory\n", ""},
         row{"if=in of=. fs=1", "abc", 1, 0, "blockmeter: .: Is a directory\n", ""},
+        // A device name that does not exist is a typo, not a file to make in /dev.
+        row{"if=in of=/dev/blockmeter-missing fs=1", "abc", 1, 0,
+            "blockmeter: /dev/blockmeter-missing: No such file or directory\n", ""},
+        row{"if=in of=/dev/../dev/blockmeter-missing fs=1", "abc", 1, 0,
+            "blockmeter: /dev/../dev/blockmeter-missing: No such file or directory\n", ""},
         // An input no read can succeed on is reported before the output is created or truncated.
         row{"if=. of=keep fs=1", "", 255, 0, "read(...) failed: Is a directory\n", kept},
         row{"of=keep fs=3 0<&-", "abc", 255, 0, "read(...) failed: Bad file descriptor\n", kept},

@@ -29,11 +29,16 @@ TEST(Streams, ClosedStandardErrorKeepsTheOutputClean) {
   }
 }
 
-// A link is the same file under another name: refused before the output is truncated.
-TEST(SameFile, LinkToTheInputAsOutputIsRefusedAndKept) {
+// A link is the file it leads to under another name: to the input, refused before the output is
+// truncated; into /dev, to a name that does not exist there, refused before it is made.
+TEST(Links, LedToTheInputOrToAMissingDeviceAreRefused) {
   for (const auto& [line, message] :
        {std::pair{"ln keep hard && \"$BM\" if=hard of=keep fs=1", "blockmeter: keep: input file is output file\n"},
-        {"ln -s keep soft && \"$BM\" if=keep of=soft fs=1", "blockmeter: soft: input file is output file\n"}}) {
+        {"ln -s keep soft && \"$BM\" if=keep of=soft fs=1", "blockmeter: soft: input file is output file\n"},
+        {"ln -s /dev/blockmeter-missing soft && \"$BM\" if=keep of=soft fs=1",
+         "blockmeter: soft: No such file or directory\n"},
+        {"ln -s /dev devices && \"$BM\" if=keep of=devices/blockmeter-missing fs=1",
+         "blockmeter: devices/blockmeter-missing: No such file or directory\n"}}) {
     scratch_dir dir;
     write_file(dir / "keep", "precious");
     const run_result result = run_shell(line, dir.path);
