@@ -157,8 +157,10 @@ INSTANTIATE_TEST_SUITE_P(
         row{"count=0 fs=1 of=keep 0<&-", "", 1, 0, "blockmeter: standard input: cannot close: Bad file descriptor\n",
             ""},
         row{"fs=1 >&-", "abc", 255, 1, "write(...) failed: Bad file descriptor\n", ""},
-        // A standard error that takes nothing loses the screens, not the copy.
-        row{"fs=1 2>/dev/full", "abc", 0, 0, "", "abc"},
+        // A standard error that takes nothing loses the screens, not the copy; closed, it is not
+        // replaced by a file the program opens, and nothing meant for it lands in the copy.
+        row{"fs=1 2>/dev/full", "abc", 0, 0, "", "abc"}, row{"of=keep fs=3 2>&-", "abc", 0, 0, "", "abc"},
+        row{"if=in of=keep fs=3 0<&- 1>&- 2>&-", "abc", 0, 0, "", "abc"},
         // Creating the file the input is read from would truncate it before a byte is read.
         row{"if=keep of=keep fs=1", "", 1, 0, "blockmeter: keep: input file is output file\n", kept},
         row{"if=./keep of=keep fs=1", "", 1, 0, "blockmeter: keep: input file is output file\n", kept},

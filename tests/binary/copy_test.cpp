@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: MIT
 // copy_test.cpp: copies that need their own set-up: large random data at many block sizes, a pipe
-// that delivers in bursts, outputs that take part of a block or nothing, the created file's mode.
+// that delivers in bursts, the created file's mode.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -45,29 +45,6 @@ TEST(Copy, ShortReadsFromAPipeAreWholeBlocks) {
       run_shell("(printf abc; sleep 0.3; printf de; sleep 0.3; printf fgh) | \"$BM\" bs=100 count=2", dir.path);
   EXPECT_EQ(result.status, 0);
   EXPECT_EQ(result.output, "abcde");
-}
-
-// The output takes at most 3 bytes a call: every block is finished before the next screen, and
-// every part counts as done.
-TEST(Writes, PartialWritesFinishEachBlockAndEveryPartCounts) {
-  scratch_dir dir;
-  write_file(dir / "in", "0123456789abcdefghij");
-  const run_result result =
-      run_shell("LD_PRELOAD=\"$SHIMS\" WRITE_LIMIT=3 WRITE_LOG=log FAKE_CLOCK=0:0 \"$BM\" if=in bs=8 fs=20", dir.path);
-  EXPECT_EQ(result.status, 0);
-  EXPECT_EQ(result.output, "0123456789abcdefghij");
-  EXPECT_EQ(read_file(dir / "log"), "8\n5\n2\n8\n5\n2\n4\n1\n");
-  EXPECT_EQ(result.errors,
-            screen_for(0, 20, 0) + screen_for(8, 20, 0) + screen_for(16, 20, 0) + screen_for(20, 20, 0) + "OK\n");
-}
-
-TEST(Writes, OutputThatTakesNothingIsAFailedWrite) {
-  scratch_dir dir;
-  write_file(dir / "in", "abc");
-  const run_result result = run_shell("LD_PRELOAD=\"$SHIMS\" WRITE_LIMIT=0 WRITE_LOG=log \"$BM\" if=in fs=3", dir.path);
-  EXPECT_EQ(result.status, 255);
-  EXPECT_EQ(after_screens(result.errors), "write(...) failed: No space left on device\n");
-  EXPECT_EQ(read_file(dir / "log"), "1\n");
 }
 
 TEST(Copy, CreatedFileModeFollowsTheUmask) {

@@ -65,12 +65,6 @@ TEST(Operands, PathsPointIntoTheArguments) {
   EXPECT_EQ(settings.output_path, out + 3);
 }
 
-TEST(Operands, DefaultsAreStandardStreams) {
-  const transfer_settings settings = parse({"fs=7"});
-  EXPECT_EQ(settings.input_path, nullptr);
-  EXPECT_EQ(settings.output_path, nullptr);
-}
-
 // The kernel gives a program at least one argument, so only a direct call can pass none.
 TEST(OperandsDeathTest, EmptyArgumentVectorGivesUsageWithTheProgramName) {
   char* argv[] = {nullptr};
