@@ -98,7 +98,12 @@ std::string directory_created_in(const char* path) {
     if (size < 0) break;
     const std::string to(link, static_cast<size_t>(size));
     const size_t slash = target.rfind('/');
-    target = to.starts_with('/') || slash == std::string::npos ? to : target.substr(0, slash + 1) + to;
+    if (to.starts_with('/') || slash == std::string::npos) {
+      target = to;
+    } else {
+      target.resize(slash + 1);  // relative to the link's own directory
+      target += to;
+    }
   }
   const size_t slash = target.rfind('/');
   const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
