@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,12 +28,12 @@ bool write_all(int output_fd, const char* data, size_t size, uint64_t& bytes_don
 }
 
 // One read of up to size bytes, written out whole; a read of nothing is the end of the input.
-block_outcome read_and_write(const block_ends& ends, size_t size, uint64_t& bytes_done) {
+copy_step read_and_write(const block_ends& ends, size_t size, uint64_t& bytes_done) {
   const ssize_t got = read(ends.input_fd, ends.buffer.data(), size);
-  if (got < 0) return block_outcome::read_failed;
+  if (got < 0) return copy_step::read_failed;
   if (!write_all(ends.output_fd, ends.buffer.data(), static_cast<size_t>(got), bytes_done))
-    return block_outcome::write_failed;
-  return got > 0 ? block_outcome::moved : block_outcome::input_ended;
+    return copy_step::write_failed;
+  return got > 0 ? copy_step::on : copy_step::input_ended;
 }
 
 ssize_t kernel_move(block_route route, const block_ends& ends, size_t size) {
@@ -43,10 +42,8 @@ ssize_t kernel_move(block_route route, const block_ends& ends, size_t size) {
   return splice(ends.input_fd, nullptr, ends.output_fd, nullptr, size, SPLICE_F_MOVE);
 }
 
-// The larger the pipe, the less often the program at its other end waits for this one: at the
-// default 64 KiB, 1 GiB through a pipe took half as long again, and from a file into a pipe three
-// times as long. Blocks are still what a read would take. A pipe is never shrunk, and where the
-// limit for unprivileged users is lower it stays as it is.
+// Blocks are still what a read would take. Where the limit for unprivileged users is lower, the
+// pipe stays as it is.
 void grow_pipe(int fd) {
   constexpr int pipe_size = 1 << 20;
   if (fcntl(fd, F_GETPIPE_SZ) < pipe_size) fcntl(fd, F_SETPIPE_SZ, pipe_size);
@@ -54,25 +51,12 @@ void grow_pipe(int fd) {
 
 }  // namespace
 
-block_route choose_route(int input_fd, int output_fd) {
-  struct stat in {};
-  struct stat out {};
-  if (fstat(input_fd, &in) != 0 || fstat(output_fd, &out) != 0) return block_route::read_write;
-  if (S_ISREG(in.st_mode) && S_ISREG(out.st_mode)) return block_route::copy_range;
-  if (S_ISFIFO(out.st_mode)) grow_pipe(output_fd);
-  // Spliced from a file, a pipe would hold the file's own pages: its reader would get what the
-  // file holds when it reads, not what it held when it was copied. Read and write copy.
-  if (!S_ISFIFO(in.st_mode)) return block_route::read_write;
-  grow_pipe(input_fd);
-  // Spliced into a regular file, a pipe's pages are copied all the same, and more slowly than
-  // write copies them (1 GiB at bs=64K on ext4: 1.2 times as long); a terminal takes what it is
-  // written as it is. Into another pipe, a block device or a device such as /dev/null, splice.
-  if (S_ISFIFO(out.st_mode) || S_ISBLK(out.st_mode) || (S_ISCHR(out.st_mode) && isatty(output_fd) == 0))
-    return block_route::splice_from_pipe;
-  return block_route::read_write;
+void grow_pipes(const copy_plan& plan, int input_fd, int output_fd) {
+  if (plan.grow_input_pipe) grow_pipe(input_fd);
+  if (plan.grow_output_pipe) grow_pipe(output_fd);
 }
 
-block_outcome move_block(block_route& route, const block_ends& ends, uint64_t& bytes_done) {
+copy_step move_block(block_route& route, const block_ends& ends, uint64_t& bytes_done) {
   size_t block = ends.buffer.size();
   if (route == block_route::read_write) return read_and_write(ends, block, bytes_done);
   if (route == block_route::splice_from_pipe) {
@@ -91,14 +75,14 @@ block_outcome move_block(block_route& route, const block_ends& ends, uint64_t& b
     moved += static_cast<size_t>(step);
     bytes_done += static_cast<uint64_t>(step);
   }
-  if (moved == block || (step == 0 && moved > 0)) return block_outcome::moved;
+  if (moved == block || (step == 0 && moved > 0)) return copy_step::on;
   // Nothing more moved. A file whose size the kernel does not know (/proc) seems to end where a read
   // goes on; a pair the kernel cannot move fails, and a real failure must be reported as the read or
   // write it is. Read and write finish the block, and carry the rest of the run unless the read
   // confirms the end.
-  const block_outcome rest = read_and_write(ends, block - moved, bytes_done);
-  if (rest == block_outcome::input_ended && step == 0) return rest;
+  const copy_step rest = read_and_write(ends, block - moved, bytes_done);
+  if (rest == copy_step::input_ended && step == 0) return rest;
   route = block_route::read_write;
-  if (rest == block_outcome::input_ended && moved > 0) return block_outcome::moved;
+  if (rest == copy_step::input_ended && moved > 0) return copy_step::on;
   return rest;
 }

@@ -9,7 +9,6 @@
 #include "device_sync.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,9 +16,9 @@
 
 namespace {
 
-// How far the copy may run ahead of the device. At 32 MB/s the last screen comes this much before
-// "OK" (2 MiB: 0.1 s, 4: 0.2 s, 8: 0.3 s, 16: 0.6 s), with no window slower than another there or
-// unthrottled; 4 MiB keeps twice the smallest in flight for devices faster than those measured.
+// How far the copy may run ahead of the device: the larger, the longer the wait between the last
+// screen and "OK"; no larger window measured was faster, and this keeps twice the smallest in
+// flight for devices faster than those measured.
 constexpr uint64_t window_size = 4 << 20;
 
 // The kernel cannot do this for the descriptor: the copy goes on without it, as before.
@@ -32,16 +31,14 @@ bool sync_range(const device_sync& sync, int output_fd, uint64_t from, uint64_t 
 
 }  // namespace
 
-device_sync plan_device_sync(int output_fd, uint64_t block_size) {
-  struct stat out {};
-  if (fstat(output_fd, &out) != 0 || !S_ISBLK(out.st_mode)) return {};
-  const off_t offset = lseek(output_fd, 0, SEEK_CUR);
-  if (offset < 0) return {true, false};
-  return {true, true, static_cast<uint64_t>(offset), std::max(window_size, 2 * block_size), 0, 0, 0};
+device_sync plan_device_sync(const copy_plan& plan, const file_end& output, uint64_t block_size) {
+  if (!plan.device_output) return {};
+  if (output.offset < 0) return {true, false};
+  return {true, true, static_cast<uint64_t>(output.offset), std::max(window_size, 2 * block_size), 0, 0, 0};
 }
 
-bool follow_device(device_sync& sync, int output_fd, uint64_t bytes_done) {
-  if (!sync.write_behind || bytes_done == sync.started) return true;
+copy_step follow_device(device_sync& sync, int output_fd, uint64_t bytes_done) {
+  if (!sync.write_behind || bytes_done == sync.started) return copy_step::on;
   bool done = sync_range(sync, output_fd, sync.started, bytes_done, SYNC_FILE_RANGE_WRITE);
   sync.started = bytes_done;
   // At most two calls a block: the wait and the dropping of what it waited for take turns.
@@ -54,12 +51,12 @@ bool follow_device(device_sync& sync, int output_fd, uint64_t bytes_done) {
                       SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     sync.waited = bytes_done - sync.window;
   }
-  if (done) return true;
-  if (!cannot_sync(errno)) return false;
-  sync.write_behind = false;
-  return true;
+  if (!done && !cannot_sync(errno)) return copy_step::write_failed;
+  sync.write_behind = done;
+  return copy_step::on;
 }
 
-bool flush_device(const device_sync& sync, int output_fd) {
-  return !sync.device || fdatasync(output_fd) == 0 || cannot_sync(errno);
+copy_step flush_device(const device_sync& sync, int output_fd) {
+  if (!sync.device || fdatasync(output_fd) == 0 || cannot_sync(errno)) return copy_step::on;
+  return copy_step::write_failed;
 }

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 
+#include "copy_ends.h"
+#include "failure.h"
+
 /// Where a block-device output's write-back stands, in bytes of the copy.
 struct device_sync {
   bool device = false;        ///< the output is a block device: flushed before it is closed
@@ -15,13 +18,13 @@ struct device_sync {
   uint64_t dropped = 0;       ///< bytes dropped from the page cache
 };
 
-/// Write-behind only for a block device; the window is never less than two blocks.
-device_sync plan_device_sync(int output_fd, uint64_t block_size);
+/// Write-behind where the plan says so; the window is never less than two blocks.
+device_sync plan_device_sync(const copy_plan& plan, const file_end& output, uint64_t block_size);
 
 /// After each block: starts the write-back of what was just written, and waits until everything
-/// older than the window is on the device. False when the write-back failed (errno says why).
-bool follow_device(device_sync& sync, int output_fd, uint64_t bytes_done);
+/// older than the window is on the device. On, or a failed write (errno says why).
+copy_step follow_device(device_sync& sync, int output_fd, uint64_t bytes_done);
 
 /// Before the output is closed: flushes the device and its own cache (fdatasync), so that the
-/// copy is on the device when "OK" says so. False when that failed.
-bool flush_device(const device_sync& sync, int output_fd);
+/// copy is on the device when "OK" says so. On, or a failed write.
+copy_step flush_device(const device_sync& sync, int output_fd);

@@ -22,6 +22,11 @@ void read_failed() {
   exit(exit_io_failure);
 }
 
+void step_failed(copy_step failed, broken_pipe policy) {
+  if (failed == copy_step::read_failed) read_failed();
+  write_failed(policy);
+}
+
 void write_failed(broken_pipe policy) {
   // Ended as it would have been had the copy not ignored the signal.
   if (errno == EPIPE && policy == broken_pipe::raise_signal) {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
-// failure.h: how the program ends: its exit statuses, and a failed read or write reported.
+// failure.h: how the program ends: its exit statuses, how a step of the copy went, and a failed
+// read or write reported.
 #pragma once
 
 /// Everything copied and both streams closed: "OK".
@@ -8,6 +9,10 @@ constexpr int exit_success = 0;
 constexpr int exit_refused = 1;
 /// A read or write that failed during the copy (perror: "read(...) failed: ..." and the like).
 constexpr int exit_io_failure = 255;
+
+/// How one step of the copy went: on to the next, a block skipped in a hole, the end of the input,
+/// or a read or write that failed (errno says why).
+enum class copy_step { on, skipped, input_ended, read_failed, write_failed };
 
 /// What a broken output pipe gets: SIGPIPE, as any filter, where the caller left that signal at
 /// its default; "write(...) failed: Broken pipe" where the caller ignores or blocks it.
@@ -23,3 +28,6 @@ broken_pipe ignore_broken_pipe_signal();
 /// Reports the failed write (errno says why) and ends the program: by SIGPIPE for a broken pipe
 /// where the caller's signal was at its default, with exit_io_failure otherwise.
 [[noreturn]] void write_failed(broken_pipe policy);
+
+/// Reports a step that failed as the read or the write it was.
+[[noreturn]] void step_failed(copy_step failed, broken_pipe policy);

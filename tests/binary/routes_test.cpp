@@ -294,6 +294,28 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
   }
 }
 
+// Each end is described once: from the input's open to the first screen, a file-to-file copy looks
+// at the input, at the output's path before it is created, and at the output.
+TEST(Routes, EachEndIsLookedAtOnce) {
+  if (missing_tool("strace")) GTEST_SKIP() << "missing tool: strace";
+  for (const std::string line : {"trace if=in of=out bs=3 fs=7", "echo x > out; trace if=in of=out bs=3 fs=7"}) {
+    scratch_dir dir;
+    write_file(dir / "in", "abcdefg");
+    run_shell(
+        "trace() { " + under_strace + "-o trace -e trace=%stat,%lstat,%fstat,openat,write \"$BM\" \"$@\"; }; " + line,
+        dir.path);
+    std::istringstream trace(read_file(dir / "trace"));
+    int stats = -1;  // counted from the input's open
+    for (std::string call; std::getline(trace, call) && !call.starts_with("write(2, \"\\33[H");)
+      if (call.starts_with("openat(AT_FDCWD, \"in\"")) {
+        stats = 0;
+      } else if (stats >= 0 && !call.starts_with("openat(") && !call.starts_with("write(")) {
+        ++stats;
+      }
+    EXPECT_EQ(stats, 3) << line;
+  }
+}
+
 // The reader of an output pipe sees it grown to 1 MiB; a caller's larger pipe stays as it is.
 TEST(Routes, OutputPipesAreGrownNeverShrunk) {
   if (missing_tool("perl")) GTEST_SKIP() << "missing tool: perl";

@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// holes.h: the input's holes kept as holes: between regular files a block that lies wholly in a
+// hole of the input, past the output's end, is counted but not copied.
+#pragma once
+
+#include <cstdint>
+
+#include "copy_ends.h"
+#include "failure.h"
+
+/// Where the copy stands against the input's holes. Positions are bytes of the copy: the input's
+/// offset at the start plus them is where a block is read from, the output's offset plus them
+/// where it goes.
+struct input_holes {
+  bool kept = false;
+  uint64_t input_start = 0;
+  uint64_t output_start = 0;
+  uint64_t input_size = 0;     ///< bytes of the copy up to the input's size at the start
+  uint64_t holes_from = 0;     ///< bytes of the copy up to the output's end at the start
+  uint64_t region_end = 0;     ///< where the region of data or hole found last ends
+  bool in_hole = false;        ///< that region is a hole
+  bool input_behind = false;   ///< the input's offset is not at the copy's position
+  bool output_behind = false;  ///< the output's offset is not there: blocks were skipped
+  bool skipped = false;        ///< a block was skipped: the output may need its size set
+};
+
+/// Holes are kept where the plan says so.
+input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_end& output);
+
+/// Before a block of block_size bytes at bytes_done: skipped (counted in bytes_done as the read
+/// would have counted it) when it lies wholly in a hole; otherwise on, the offsets brought to it.
+copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size);
+
+/// Where the data that the block at `position` is read from ends, as far as it is known: position
+/// itself inside a hole, no end where holes are not kept.
+uint64_t data_end(const input_holes& holes, uint64_t position);
+
+/// At the end of a whole copy: the offsets follow the blocks skipped last, the output gets its
+/// full size when the copy ended in a hole, and it is punched where the input has holes past what
+/// it held. On, or the failed read or write.
+copy_step finish_holes(input_holes& holes, int input_fd, int output_fd, uint64_t bytes_done);
