@@ -64,6 +64,9 @@ copy_plan plan_copy(const file_end& input, const file_end& output) {
     // Appended to, the output's offset says nothing of where the data will go; an input at its
     // end has no holes left to keep.
     plan.keep_holes = !output.append && output.offset >= 0 && bytes_ahead(input) > 0;
+    // XFS allocates ahead of a file that grows, over the holes skipped; other file systems leave
+    // them be, and are spared the calls.
+    plan.punch_holes = plan.keep_holes && output.file_system == XFS_SUPER_MAGIC;
     // ext4 books a new file's space a block at a time as the data comes, unless handed it ahead.
     // Where blocks are shared rather than copied (XFS, Btrfs) reserving would allocate them twice;
     // a file that holds no blocks has a size that is not its content (sysfs), or only holes.

@@ -41,6 +41,7 @@ struct copy_plan {
   bool grow_input_pipe = false;  ///< either end that is a pipe is grown
   bool grow_output_pipe = false;
   bool keep_holes = false;     ///< a block wholly in a hole of the input is counted, not copied
+  bool punch_holes = false;    ///< and the output is punched there at the end (XFS)
   bool reserve_space = false;  ///< the output's space is reserved a window ahead (ext4)
   bool device_output = false;  ///< written behind a window ahead, and flushed before "OK"
 };

@@ -3,9 +3,8 @@
 // region, and a block that lies wholly in one is counted but not copied: the offsets move past it
 // and the output keeps a hole there, so that an image takes the space and the time of its data.
 // Only past the output's end: where the output holds bytes already, it must get the input's zeros,
-// never its old bytes. XFS allocates ahead of a file that grows, over the holes skipped, and a
-// block that straddles data and a hole writes zeros: at the end the output is punched where the
-// input has holes, a few calls a hole.
+// never its old bytes. XFS allocates ahead of a file that grows, over the holes skipped: there the
+// output is punched at the end where the input has holes, a few calls a hole.
 #include "holes.h"
 
 #include <fcntl.h>
@@ -80,6 +79,7 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
   if (!plan.keep_holes) return {};
   input_holes holes;
   holes.kept = true;
+  holes.punched = plan.punch_holes;
   holes.input_start = static_cast<uint64_t>(input.offset);
   holes.output_start = static_cast<uint64_t>(output.offset);
   holes.input_size = static_cast<uint64_t>(bytes_ahead(input));
@@ -113,7 +113,7 @@ copy_step finish_holes(input_holes& holes, int input_fd, int output_fd, uint64_t
   if (holes.skipped && (fstat(output_fd, &out) != 0 || (static_cast<uint64_t>(out.st_size) < end &&
                                                         ftruncate(output_fd, static_cast<off_t>(end)) != 0)))
     return copy_step::write_failed;
-  if (holes.kept) {
+  if (holes.kept && holes.punched) {
     punch_holes(holes, input_fd, output_fd, bytes_done);
     holes.input_behind = true;
   }

@@ -13,6 +13,7 @@
 /// where it goes.
 struct input_holes {
   bool kept = false;
+  bool punched = false;  ///< the output is punched at the end where the input has holes
   uint64_t input_start = 0;
   uint64_t output_start = 0;
   uint64_t input_size = 0;     ///< bytes of the copy up to the input's size at the start
@@ -36,6 +37,6 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
 uint64_t data_end(const input_holes& holes, uint64_t position);
 
 /// At the end of a whole copy: the offsets follow the blocks skipped last, the output gets its
-/// full size when the copy ended in a hole, and it is punched where the input has holes past what
-/// it held. On, or the failed read or write.
+/// full size when the copy ended in a hole, and where the plan says so it is punched where the
+/// input has holes past what it held. On, or the failed read or write.
 copy_step finish_holes(input_holes& holes, int input_fd, int output_fd, uint64_t bytes_done);
