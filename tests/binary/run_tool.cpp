@@ -122,18 +122,12 @@ std::string after_screens(const std::string& errors) {
   return end == std::string::npos ? std::string() : errors.substr(end + 1);
 }
 
-std::vector<std::string> screens_of(const std::string& errors) {
-  std::vector<std::string> screens;
+size_t count_screens(const std::string& errors) {
   const size_t end = errors.size() - after_screens(errors).size();
-  for (size_t at = errors.find(clear_sequence); at != std::string::npos && at < end;) {
-    const size_t next = errors.find(clear_sequence, at + 1);
-    screens.push_back(errors.substr(at, (next == std::string::npos ? end : next) - at));
-    at = next;
-  }
+  size_t screens = 0;
+  for (size_t at = errors.find(clear_sequence); at < end; at = errors.find(clear_sequence, at + 1)) ++screens;
   return screens;
 }
-
-size_t count_screens(const std::string& errors) { return screens_of(errors).size(); }
 
 std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us) {
   char screen[screen_capacity];

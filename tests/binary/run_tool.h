@@ -5,7 +5,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
-#include <vector>
 
 struct run_result {
   int status = -1;     ///< exit status, or -1 when killed
@@ -43,8 +42,6 @@ std::string pseudo_random_bytes(size_t size, unsigned seed);
 
 /// What standard error holds after the last progress screen: the closing message.
 std::string after_screens(const std::string& errors);
-/// Each progress screen on standard error, control sequence included, closing message left out.
-std::vector<std::string> screens_of(const std::string& errors);
 /// How many progress screens standard error holds.
 size_t count_screens(const std::string& errors);
 /// The screen the program must draw for these counters, straight from the screen's composer.

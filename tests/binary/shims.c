@@ -1,7 +1,6 @@
 /* SPDX-License-Identifier: MIT */
 /* shims.c: LD_PRELOAD stand-ins that put the program's writes and clock under a test's control.
  *   WRITE_LIMIT=N  descriptor WRITE_FD (default 1) takes at most N bytes a call, 0: nothing at all;
- *                  WRITE_LOG=FILE gets the size of every call offered to it, one a line.
  *                  copy_file_range and splice into that descriptor fail with EINVAL, so that the
  *                  program falls back to write and meets these limits.
  *   KERNEL_MOVE=none  copy_file_range and splice fail with EINVAL, whatever the descriptors;
@@ -13,7 +12,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
@@ -76,14 +74,6 @@ ssize_t write(int fd, const void* data, size_t size) {
   void* symbol = real("write");
   memcpy(&real_write, &symbol, sizeof real_write); /* ISO C has no cast from object to function pointer */
   if (fd != limited_fd()) return real_write(fd, data, size);
-  const char* log_path = getenv("WRITE_LOG");
-  if (log_path != NULL) {
-    FILE* log = fopen(log_path, "a");
-    if (log != NULL) {
-      fprintf(log, "%zu\n", size);
-      fclose(log);
-    }
-  }
   size_t most = strtoul(getenv("WRITE_LIMIT"), NULL, 10);
   if (most == 0) return 0;
   return real_write(fd, data, size < most ? size : most);
