@@ -52,6 +52,12 @@ uint64_t skippable(const input_holes& holes, uint64_t position, uint64_t block_s
   return holes.region_end == holes.input_size ? holes.region_end - position : 0;
 }
 
+// Counted as the read would have counted it; the offsets are brought past it before the next move.
+void skip(input_holes& holes, uint64_t& bytes_done, uint64_t hole) {
+  bytes_done += hole;
+  holes.input_behind = holes.output_behind = holes.skipped = true;
+}
+
 bool seek_to(int fd, uint64_t start, uint64_t position) {
   return lseek(fd, static_cast<off_t>(start + position), SEEK_SET) >= 0;
 }
@@ -87,17 +93,43 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
   return holes;
 }
 
-copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size) {
+copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
+                    uint64_t& data) {
+  data = block_size;
+  const uint64_t block_end = bytes_done + block_size;
   if (holes.kept && bytes_done >= holes.region_end) find_region(holes, input_fd, bytes_done);
   if (const uint64_t hole = holes.kept ? skippable(holes, bytes_done, block_size) : 0; hole > 0) {
-    bytes_done += hole;
-    holes.input_behind = holes.output_behind = holes.skipped = true;
+    skip(holes, bytes_done, hole);
     return copy_step::skipped;
+  }
+  // A block that starts in a hole past the output's end: the hole's part is skipped, the rest moved.
+  if (holes.kept && holes.in_hole && bytes_done >= holes.holes_from) {
+    const uint64_t head = holes.region_end - bytes_done;
+    skip(holes, bytes_done, head);
+    data -= head;
+    find_region(holes, input_fd, bytes_done);
+  }
+  // Its data ends before it does, in a hole that runs past it (or to the end) past the output's
+  // end: the data alone is moved, and skip_tail skips the rest.
+  if (holes.kept && !holes.in_hole && holes.region_end < holes.input_size && holes.region_end - bytes_done < data &&
+      holes.region_end >= holes.holes_from) {
+    const off_t more = lseek(input_fd, static_cast<off_t>(holes.input_start + holes.region_end), SEEK_DATA);
+    holes.input_behind = true;
+    const uint64_t hole_end = more < 0 ? holes.input_size : static_cast<uint64_t>(more) - holes.input_start;
+    if ((more >= 0 || errno == ENXIO) && (hole_end >= block_end || hole_end == holes.input_size))
+      data = holes.region_end - bytes_done;
   }
   if (holes.input_behind && !seek_to(input_fd, holes.input_start, bytes_done)) return copy_step::read_failed;
   if (holes.output_behind && !seek_to(output_fd, holes.output_start, bytes_done)) return copy_step::write_failed;
   holes.input_behind = holes.output_behind = false;
   return copy_step::on;
+}
+
+void skip_tail(input_holes& holes, int input_fd, uint64_t& bytes_done, uint64_t block_end) {
+  if (!holes.kept || bytes_done >= block_end || bytes_done != holes.region_end || holes.in_hole) return;
+  find_region(holes, input_fd, bytes_done);
+  if (const uint64_t hole = skippable(holes, bytes_done, block_end - bytes_done); hole > 0)
+    skip(holes, bytes_done, hole);
 }
 
 uint64_t data_end(const input_holes& holes, uint64_t position) {

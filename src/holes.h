@@ -29,8 +29,14 @@ struct input_holes {
 input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_end& output);
 
 /// Before a block of block_size bytes at bytes_done: skipped (counted in bytes_done as the read
-/// would have counted it) when it lies wholly in a hole; otherwise on, the offsets brought to it.
-copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size);
+/// would have counted it) when it lies wholly in a hole; otherwise on, with a hole at its head
+/// skipped, the offsets brought to its data, and `data` the bytes to move: up to the hole that
+/// follows its data, when one does.
+copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
+                    uint64_t& data);
+
+/// After the data of a block that ends at block_end moved whole: the hole at its tail skipped.
+void skip_tail(input_holes& holes, int input_fd, uint64_t& bytes_done, uint64_t block_end);
 
 /// Where the data that the block at `position` is read from ends, as far as it is known: position
 /// itself inside a hole, no end where holes are not kept.

@@ -76,7 +76,6 @@ void run_transfer(const transfer_settings& settings) {
   space_reservation reservation = plan_reservation(plan, input, output, settings.block_size, settings.block_limit);
   device_sync device = plan_device_sync(plan, output, block_size);
   screen_pace pace = plan_screen_pace(settings.full_size);
-  const block_ends ends{input.fd, output.fd, {buffer.get(), block_size}};
 
   timeval start{};
   gettimeofday(&start, nullptr);
@@ -86,10 +85,14 @@ void run_transfer(const transfer_settings& settings) {
     timeval now{};
     gettimeofday(&now, nullptr);
     show_progress(pace, bytes_done, microseconds_between(start, now));
-    copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size);
+    const uint64_t block_end = bytes_done + block_size;
+    uint64_t data = block_size;
+    copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size, data);
     if (step == copy_step::on) {
-      reserve_ahead(reservation, output.fd, bytes_done, block_size, data_end(holes, bytes_done));
-      step = move_block(route, ends, bytes_done);
+      reserve_ahead(reservation, output.fd, bytes_done, data, data_end(holes, bytes_done));
+      const uint64_t data_end_at = bytes_done + data;
+      step = move_block(route, {input.fd, output.fd, {buffer.get(), data}}, bytes_done);
+      if (step == copy_step::on && bytes_done == data_end_at) skip_tail(holes, input.fd, bytes_done, block_end);
     }
     if (step == copy_step::on) step = follow_device(device, output.fd, bytes_done);
     if (step == copy_step::input_ended) break;
