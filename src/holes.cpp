@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
 // holes.cpp: a disk image is mostly holes. They are found with SEEK_DATA and SEEK_HOLE, once a
 // region, and a block that lies wholly in one is counted but not copied: the offsets move past it
-// and the output keeps a hole there, so that an image takes the space and the time of its data.
+// and the output keeps a hole there, so that an image takes the space and the time of its data. A
+// block that begins or ends in a hole skips that part the same way, within the block's one step.
 // Only past the output's end: where the output holds bytes already, it must get the input's zeros,
 // never its old bytes. XFS allocates ahead of a file that grows, over the holes skipped: there the
 // output is punched at the end where the input has holes, a few calls a hole.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // holes.h: the input's holes kept as holes: between regular files a block that lies wholly in a
-// hole of the input, past the output's end, is counted but not copied.
+// hole of the input, past the output's end, is counted but not copied, and one that lies partly in
+// one moves its data alone.
 #pragma once
 
 #include <cstdint>
