@@ -29,12 +29,11 @@ TEST(Screens, EmptyInputDrawsOneExactScreenThenOk) {
 }
 
 struct screens_row {
-  std::string line;  // $RUN is the program under the shims; `in` holds "abcdefghij"
+  std::string line;  // $RUN is the program under the shims; `in` holds "abcdefghij"; the full size is 10
   bool on_terminal;  // standard error is a pseudo-terminal, not a file
-  uint64_t full_size;
   std::vector<std::pair<uint64_t, int64_t>> screens;  // bytes done and elapsed time of each screen drawn
-  std::string ending;
-  std::string output;
+  std::string output = "abcdefghij";
+  std::string ending = "OK\n";
 };
 
 void PrintTo(const screens_row& row, std::ostream* out) { *out << row.line << (row.on_terminal ? " (terminal)" : ""); }
@@ -47,61 +46,42 @@ TEST_P(Drawn, ScreensThenTheEnding) {
   write_file(dir / "in", "abcdefghij");
   const run_result result = run_shell("RUN=\"env LD_PRELOAD=$SHIMS $BM\"; " + row.line, dir.path, row.on_terminal);
   std::string expected;
-  for (const auto& [done, us] : row.screens) expected += screen_for(done, row.full_size, us);
+  for (const auto& [done, us] : row.screens) expected += screen_for(done, 10, us);
   EXPECT_EQ(result.errors, expected + row.ending);
   EXPECT_EQ(result.status, row.ending == "OK\n" ? 0 : 255);
   EXPECT_EQ(result.output, row.output);
 }
 
-const char* const eio_read = "read(...) failed: Input/output error\n";
-
 INSTANTIATE_TEST_SUITE_P(
     Screens, Drawn,
     testing::Values(
         // Into a file every screen, however close together: the last one before count='s last block.
-        screens_row{"FAKE_CLOCK=0:0 $RUN if=in bs=3 count=2", false, 6, {{0, 0}, {3, 0}}, "OK\n", "abcdef"},
+        screens_row{"FAKE_CLOCK=0:0 $RUN if=in bs=3 count=2 fs=10", false, {{0, 0}, {3, 0}}, "abcdef"},
         // The clock starts 0.9 s into a second and each reading is 1.3 s later: seconds and
         // microseconds both count, with a borrow between them.
         screens_row{"FAKE_CLOCK=1000000000900000:1300000 $RUN if=in bs=4 fs=10",
                     false,
-                    10,
-                    {{0, 1300000}, {4, 2600000}, {8, 3900000}, {10, 5200000}},
-                    "OK\n",
-                    "abcdefghij"},
+                    {{0, 1300000}, {4, 2600000}, {8, 3900000}, {10, 5200000}}},
         // A standard error that takes 5 bytes a call still gets every screen whole.
-        screens_row{"WRITE_FD=2 WRITE_LIMIT=5 FAKE_CLOCK=0:0 $RUN if=in bs=4 fs=10",
-                    false,
-                    10,
-                    {{0, 0}, {4, 0}, {8, 0}, {10, 0}},
-                    "OK\n",
-                    "abcdefghij"},
+        screens_row{
+            "WRITE_FD=2 WRITE_LIMIT=5 FAKE_CLOCK=0:0 $RUN if=in bs=4 fs=10", false, {{0, 0}, {4, 0}, {8, 0}, {10, 0}}},
         // A terminal gets a screen when 40 ms have passed since the last one drawn, and the last
         // one due before the ending, as it was when it was due.
-        screens_row{"FAKE_CLOCK=0:1000 $RUN if=in bs=3 fs=10", true, 10, {{0, 1000}, {10, 5000}}, "OK\n", "abcdefghij"},
-        screens_row{"FAKE_CLOCK=0:15000 $RUN if=in bs=3 fs=10",
-                    true,
-                    10,
-                    {{0, 15000}, {9, 60000}, {10, 75000}},
-                    "OK\n",
-                    "abcdefghij"},
+        screens_row{"FAKE_CLOCK=0:1000 $RUN if=in bs=3 fs=10", true, {{0, 1000}, {10, 5000}}},
+        screens_row{"FAKE_CLOCK=0:15000 $RUN if=in bs=3 fs=10", true, {{0, 15000}, {9, 60000}, {10, 75000}}},
         screens_row{"FAKE_CLOCK=0:40000 $RUN if=in bs=3 fs=10",
                     true,
-                    10,
-                    {{0, 40000}, {3, 80000}, {6, 120000}, {9, 160000}, {10, 200000}},
-                    "OK\n",
-                    "abcdefghij"},
-        screens_row{"FAKE_CLOCK=0:1000 $RUN if=in bs=3 count=3", true, 9, {{0, 1000}, {6, 3000}}, "OK\n", "abcdefghi"},
+                    {{0, 40000}, {3, 80000}, {6, 120000}, {9, 160000}, {10, 200000}}},
+        screens_row{"FAKE_CLOCK=0:1000 $RUN if=in bs=3 count=3 fs=10", true, {{0, 1000}, {6, 3000}}, "abcdefghi"},
         screens_row{"FAKE_CLOCK=0:1000 READ_FAIL_AT=6 $RUN if=in bs=3 fs=10",
                     true,
-                    10,
                     {{0, 1000}, {6, 3000}},
-                    eio_read,
-                    "abcdef"},
+                    "abcdef",
+                    "read(...) failed: Input/output error\n"},
         screens_row{"FAKE_CLOCK=0:1000 $RUN if=in bs=3 fs=10 > /dev/full",
                     true,
-                    10,
                     {{0, 1000}},
-                    "write(...) failed: No space left on device\n",
-                    ""}));
+                    "",
+                    "write(...) failed: No space left on device\n"}));
 
 }  // namespace
