@@ -11,6 +11,8 @@
 #include <sys/vfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace {
 
 file_kind kind_of(const struct stat& file, int fd) {
@@ -51,6 +53,13 @@ file_end describe_end(int fd, bool with_file_system) {
 int64_t bytes_ahead(const file_end& end) {
   if (end.size < 0 || end.offset < 0) return -1;
   return end.offset < end.size ? end.size - end.offset : 0;
+}
+
+int64_t bytes_to_copy(const file_end& input, int64_t block_size, int64_t block_limit) {
+  const int64_t ahead = bytes_ahead(input);
+  int64_t limit = 0;
+  if (ahead < 0 || block_limit < 0 || __builtin_mul_overflow(block_size, block_limit, &limit)) return ahead;
+  return std::min(ahead, limit);
 }
 
 copy_plan plan_copy(const file_end& input, const file_end& output) {

@@ -31,6 +31,10 @@ file_end describe_end(int fd, bool with_file_system);
 /// Bytes an end holds from its offset on, where its size is known; -1 otherwise.
 int64_t bytes_ahead(const file_end& end);
 
+/// Bytes the copy can read from the input: what it holds from its offset on, no more than
+/// block_limit blocks of block_size when the limit is not negative; -1 where the size is not known.
+int64_t bytes_to_copy(const file_end& input, int64_t block_size, int64_t block_limit);
+
 /// How blocks travel: kernel-side between regular files (copy_file_range), spliced from a pipe
 /// into a pipe or a device other than a terminal, or read into the buffer and written from it.
 enum class block_route { copy_range, splice_from_pipe, read_write };

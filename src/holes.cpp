@@ -64,7 +64,7 @@ bool seek_to(int fd, uint64_t start, uint64_t position) {
 }
 
 // The output past what it held, up to `copied`, punched where the input has holes: what the file
-// system allocated there ahead of the data, or zeros that a block straddling a hole wrote, go.
+// system allocated there ahead of the data goes.
 // Moves the input's offset. A failure leaves the space taken, not the bytes wrong.
 void punch_holes(const input_holes& holes, int input_fd, int output_fd, uint64_t copied) {
   const uint64_t end = std::min(copied, holes.input_size);
@@ -117,8 +117,10 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
     const off_t more = lseek(input_fd, static_cast<off_t>(holes.input_start + holes.region_end), SEEK_DATA);
     holes.input_behind = true;
     const uint64_t hole_end = more < 0 ? holes.input_size : static_cast<uint64_t>(more) - holes.input_start;
-    if ((more >= 0 || errno == ENXIO) && (hole_end >= block_end || hole_end == holes.input_size))
+    if ((more >= 0 || errno == ENXIO) && (hole_end >= block_end || hole_end == holes.input_size)) {
       data = holes.region_end - bytes_done;
+      holes.tail_hole_end = hole_end;
+    }
   }
   if (holes.input_behind && !seek_to(input_fd, holes.input_start, bytes_done)) return copy_step::read_failed;
   if (holes.output_behind && !seek_to(output_fd, holes.output_start, bytes_done)) return copy_step::write_failed;
@@ -126,9 +128,13 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
   return copy_step::on;
 }
 
-void skip_tail(input_holes& holes, int input_fd, uint64_t& bytes_done, uint64_t block_end) {
-  if (!holes.kept || bytes_done >= block_end || bytes_done != holes.region_end || holes.in_hole) return;
-  find_region(holes, input_fd, bytes_done);
+void skip_tail(input_holes& holes, uint64_t& bytes_done, uint64_t block_end) {
+  const uint64_t hole_end = holes.tail_hole_end;
+  holes.tail_hole_end = 0;
+  // A block whose data was cut short (the input shrank) is left as the read left it.
+  if (hole_end == 0 || bytes_done != holes.region_end) return;
+  holes.in_hole = true;
+  holes.region_end = hole_end;
   if (const uint64_t hole = skippable(holes, bytes_done, block_end - bytes_done); hole > 0)
     skip(holes, bytes_done, hole);
 }

@@ -24,6 +24,7 @@ struct input_holes {
   bool input_behind = false;   ///< the input's offset is not at the copy's position
   bool output_behind = false;  ///< the output's offset is not there: blocks were skipped
   bool skipped = false;        ///< a block was skipped: the output may need its size set
+  uint64_t tail_hole_end = 0;  ///< where the hole after a block's data ends, when the block stops there
 };
 
 /// Holes are kept where the plan says so.
@@ -36,8 +37,8 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
 copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
                     uint64_t& data);
 
-/// After the data of a block that ends at block_end moved whole: the hole at its tail skipped.
-void skip_tail(input_holes& holes, int input_fd, uint64_t& bytes_done, uint64_t block_end);
+/// After a block that ends at block_end: the hole at its tail skipped, when its data moved whole.
+void skip_tail(input_holes& holes, uint64_t& bytes_done, uint64_t block_end);
 
 /// Where the data that the block at `position` is read from ends, as far as it is known: position
 /// itself inside a hole, no end where holes are not kept.

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -127,11 +126,8 @@ file_end create_output(const char* path, const file_end& input) {
 // fail. fs= is only an estimate; from a pipe the size is not known.
 void refuse_what_cannot_fit(const file_end& input, const file_end& output, const transfer_settings& settings) {
   const int64_t room = bytes_ahead(output);
-  int64_t needed = bytes_ahead(input);
+  const int64_t needed = bytes_to_copy(input, settings.block_size, settings.block_limit);
   if (output.kind != file_kind::block_device || room < 0 || needed < 0) return;
-  int64_t limit = 0;
-  if (settings.block_limit >= 0 && !__builtin_mul_overflow(settings.block_size, settings.block_limit, &limit))
-    needed = std::min(needed, limit);
   if (needed > room)
     errx(exit_refused, "%s: %lld bytes do not fit in %lld",
          settings.output_path != nullptr ? settings.output_path : "standard output", static_cast<long long>(needed),

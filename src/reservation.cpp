@@ -47,11 +47,7 @@ space_reservation plan_reservation(const copy_plan& plan, const file_end& input,
   if (!plan.reserve_space) return {};
   space_reservation reservation;
   reservation.output_start = static_cast<uint64_t>(output.offset);
-  reservation.wanted = static_cast<uint64_t>(bytes_ahead(input));
-  uint64_t limit = 0;
-  if (block_limit >= 0 &&
-      !__builtin_mul_overflow(static_cast<uint64_t>(block_size), static_cast<uint64_t>(block_limit), &limit))
-    reservation.wanted = std::min(reservation.wanted, limit);
+  reservation.wanted = static_cast<uint64_t>(bytes_to_copy(input, block_size, block_limit));
   if (reservation.wanted > 0) give_back_on_signals(output.fd);
   return reservation;
 }

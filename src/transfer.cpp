@@ -90,9 +90,8 @@ void run_transfer(const transfer_settings& settings) {
     copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size, data);
     if (step == copy_step::on) {
       reserve_ahead(reservation, output.fd, bytes_done, data, data_end(holes, bytes_done));
-      const uint64_t data_end_at = bytes_done + data;
       step = move_block(route, {input.fd, output.fd, {buffer.get(), data}}, bytes_done);
-      if (step == copy_step::on && bytes_done == data_end_at) skip_tail(holes, input.fd, bytes_done, block_end);
+      if (step == copy_step::on) skip_tail(holes, bytes_done, block_end);
     }
     if (step == copy_step::on) step = follow_device(device, output.fd, bytes_done);
     if (step == copy_step::input_ended) break;
