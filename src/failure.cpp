@@ -7,6 +7,40 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "progress.h"
+#include "reservation.h"
+
+namespace {
+
+// What a caller sends: the signals whose default ends the process, but for those that report the
+// program's own fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS), after which
+// nothing more should run, and SIGPIPE, which is ignored.
+constexpr int sent_signals[] = {SIGHUP,    SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2, SIGALRM, SIGTERM,
+                                SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,  SIGXFSZ};
+
+extern "C" void end_cleanly(int signal_number) {
+  show_owed_progress_on_signal();
+  give_back_reservation_on_signal();
+  raise(signal_number);  // the handler was reset to the default: it ends the program on return
+}
+
+void end_cleanly_on(int signal_number) {
+  struct sigaction action {};
+  if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) return;
+  action.sa_handler = end_cleanly;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);  // one of them at a time, and no screen drawn by the timer meanwhile
+  sigaction(signal_number, &action, nullptr);
+}
+
+}  // namespace
+
+void end_cleanly_on_signals() {
+  for (const int signal_number : sent_signals) end_cleanly_on(signal_number);
+  // The first real-time signal is the screen timer's.
+  for (int signal_number = SIGRTMIN + 1; signal_number <= SIGRTMAX; ++signal_number) end_cleanly_on(signal_number);
+}
+
 broken_pipe ignore_broken_pipe_signal() {
   struct sigaction action {};
   sigset_t blocked;

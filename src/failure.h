@@ -22,6 +22,11 @@ enum class broken_pipe { raise_signal, report };
 /// Only a signal left at its default and not blocked is touched; the answer says which it was.
 broken_pipe ignore_broken_pipe_signal();
 
+/// Every signal a caller may send to end the program, left at its default: the screen owed to a
+/// terminal is drawn and the space reserved past the output's end given back, then the program
+/// dies of the signal as it would have (a core where its default makes one). SIGPIPE keeps its rule.
+void end_cleanly_on_signals();
+
 /// Reports the failed read (errno says why) and ends the program with exit_io_failure.
 [[noreturn]] void read_failed();
 

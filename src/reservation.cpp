@@ -21,25 +21,6 @@ constexpr uint64_t window = 4 << 20;  // past this the gain measured is whole
 // the first reservation and never changed.
 volatile sig_atomic_t reserving_fd = -1;
 
-// Cut to its own size, the output gives back what lies past its end; then the signal's default.
-extern "C" void give_back_and_end(int signal_number) {
-  struct stat out {};
-  if (reserving_fd >= 0 && fstat(reserving_fd, &out) == 0) (void)!ftruncate(reserving_fd, out.st_size);
-  raise(signal_number);  // the handler was reset to the default: it ends the program on return
-}
-
-void give_back_on_signals(int output_fd) {
-  reserving_fd = output_fd;
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction action {};
-    if (sigaction(signal_number, nullptr, &action) != 0 || action.sa_handler != SIG_DFL) continue;
-    action.sa_handler = give_back_and_end;
-    action.sa_flags = SA_RESETHAND;
-    sigemptyset(&action.sa_mask);
-    sigaction(signal_number, &action, nullptr);
-  }
-}
-
 }  // namespace
 
 space_reservation plan_reservation(const copy_plan& plan, const file_end& input, const file_end& output,
@@ -48,7 +29,7 @@ space_reservation plan_reservation(const copy_plan& plan, const file_end& input,
   space_reservation reservation;
   reservation.output_start = static_cast<uint64_t>(output.offset);
   reservation.wanted = static_cast<uint64_t>(bytes_to_copy(input, block_size, block_limit));
-  if (reservation.wanted > 0) give_back_on_signals(output.fd);
+  if (reservation.wanted > 0) reserving_fd = output.fd;
   return reservation;
 }
 
@@ -75,4 +56,9 @@ void give_back_reservation(const space_reservation& reservation, int output_fd) 
   // Cut to the size it has, a file gives back the blocks past its end (ext4 punches no hole there).
   if (static_cast<uint64_t>(out.st_size) < reservation.output_start + reservation.reserved_to)
     (void)!ftruncate(output_fd, out.st_size);
+}
+
+void give_back_reservation_on_signal() {
+  struct stat out {};
+  if (reserving_fd >= 0 && fstat(reserving_fd, &out) == 0) (void)!ftruncate(reserving_fd, out.st_size);
 }

@@ -15,8 +15,7 @@ struct space_reservation {
 };
 
 /// Where the plan says so: what lies past the input's offset, at most block_size times
-/// block_limit bytes when the limit is not negative. SIGINT, SIGTERM and SIGHUP left at their
-/// default then give the space back before they end the program.
+/// block_limit bytes when the limit is not negative.
 space_reservation plan_reservation(const copy_plan& plan, const file_end& input, const file_end& output,
                                    int64_t block_size, int64_t block_limit);
 
@@ -27,3 +26,6 @@ void reserve_ahead(space_reservation& reservation, int output_fd, uint64_t posit
 
 /// When the copy ends, however: gives back what was reserved past the output's end.
 void give_back_reservation(const space_reservation& reservation, int output_fd);
+
+/// From a handler of a signal that ends the program: gives back what was reserved past the end.
+void give_back_reservation_on_signal();

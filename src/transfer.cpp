@@ -76,6 +76,7 @@ void run_transfer(const transfer_settings& settings) {
   space_reservation reservation = plan_reservation(plan, input, output, settings.block_size, settings.block_limit);
   device_sync device = plan_device_sync(plan, output, block_size);
   screen_pace pace = plan_screen_pace(settings.full_size);
+  end_cleanly_on_signals();
 
   timeval start{};
   gettimeofday(&start, nullptr);

@@ -58,6 +58,7 @@ run_result run_shell(const std::string& line, const fs::path& dir, bool errors_o
     closefrom(3);  // the binary sees only the three standard streams, whatever the runner left open
     setenv("BM", BLOCKMETER_PATH, 1);
     setenv("SHIMS", SHIMS_PATH, 1);
+    setenv("SLOW_TERMINAL", SLOW_TERMINAL_PATH, 1);
     execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
@@ -129,7 +130,7 @@ size_t count_screens(const std::string& errors) {
   return screens;
 }
 
-std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us) {
+std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us, screen_start start) {
   char screen[screen_capacity];
-  return std::string(screen, compose_progress(screen, bytes_done, full_size, elapsed_us));
+  return std::string(screen, compose_progress(screen, bytes_done, full_size, elapsed_us, start));
 }

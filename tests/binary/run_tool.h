@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include "progress.h"
+
 struct run_result {
   int status = -1;     ///< exit status, or -1 when killed
   int signal = 0;      ///< the signal that killed it, or 0
@@ -14,8 +16,9 @@ struct run_result {
 };
 
 /// Runs `line` with /bin/sh in `dir`, standard input from /dev/null unless the line says
-/// otherwise. $BM names the binary and $SHIMS the library of stand-ins for write, read,
-/// the kernel-side moves and the clock (shims.c). With errors_on_terminal, standard error is a
+/// otherwise. $BM names the binary, $SHIMS the library of stand-ins for write, read,
+/// the kernel-side moves and the clock (shims.c), $SLOW_TERMINAL a terminal that is stopped, then
+/// slow (slow_terminal.c). With errors_on_terminal, standard error is a
 /// pseudo-terminal in raw mode (not the controlling one), and `errors` what it received.
 run_result run_shell(const std::string& line, const std::filesystem::path& dir, bool errors_on_terminal = false);
 
@@ -45,4 +48,5 @@ std::string after_screens(const std::string& errors);
 /// How many progress screens standard error holds.
 size_t count_screens(const std::string& errors);
 /// The screen the program must draw for these counters, straight from the screen's composer.
-std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us);
+std::string screen_for(uint64_t bytes_done, uint64_t full_size, int64_t elapsed_us,
+                       screen_start start = screen_start::cleared);

@@ -30,10 +30,12 @@ TEST(Screens, EmptyInputDrawsOneExactScreenThenOk) {
 
 struct screens_row {
   std::string line;  // $RUN is the program under the shims; `in` holds "abcdefghij"; the full size is 10
-  bool on_terminal;  // standard error is a pseudo-terminal, not a file
+  bool on_terminal;  // standard error is a terminal: a pseudo-terminal, or $SLOW_TERMINAL's, whose
+                     // bytes reach a file
   std::vector<std::pair<uint64_t, int64_t>> screens;  // bytes done and elapsed time of each screen drawn
   std::string output = "abcdefghij";
   std::string ending = "OK\n";
+  int status = -1;  // -1: 0 after OK, 255 after a message
 };
 
 void PrintTo(const screens_row& row, std::ostream* out) { *out << row.line << (row.on_terminal ? " (terminal)" : ""); }
@@ -44,11 +46,16 @@ TEST_P(Drawn, ScreensThenTheEnding) {
   const screens_row& row = GetParam();
   scratch_dir dir;
   write_file(dir / "in", "abcdefghij");
-  const run_result result = run_shell("RUN=\"env LD_PRELOAD=$SHIMS $BM\"; " + row.line, dir.path, row.on_terminal);
+  const bool own_terminal = row.line.find("$SLOW_TERMINAL") != std::string::npos;
+  const run_result result =
+      run_shell("RUN=\"env LD_PRELOAD=$SHIMS $BM\"; " + row.line, dir.path, row.on_terminal && !own_terminal);
+  // On a terminal the first screen clears it, and each later one overwrites the one before.
   std::string expected;
-  for (const auto& [done, us] : row.screens) expected += screen_for(done, 10, us);
+  for (const auto& [done, us] : row.screens)
+    expected += screen_for(done, 10, us,
+                           row.on_terminal && !expected.empty() ? screen_start::overwritten : screen_start::cleared);
   EXPECT_EQ(result.errors, expected + row.ending);
-  EXPECT_EQ(result.status, row.ending == "OK\n" ? 0 : 255);
+  EXPECT_EQ(result.status, row.status >= 0 ? row.status : row.ending == "OK\n" ? 0 : 255);
   EXPECT_EQ(result.output, row.output);
 }
 
@@ -73,6 +80,21 @@ INSTANTIATE_TEST_SUITE_P(
                     true,
                     {{0, 40000}, {3, 80000}, {6, 120000}, {9, 160000}, {10, 200000}}},
         screens_row{"FAKE_CLOCK=0:1000 $RUN if=in bs=3 count=3 fs=10", true, {{0, 1000}, {6, 3000}}, "abcdefghi"},
+        // A screen drawn takes the place of one owed before it: the last drawn is the last.
+        screens_row{"FAKE_CLOCK=0:20000 $RUN if=in bs=2 count=5 fs=10", true, {{0, 20000}, {4, 60000}, {8, 100000}}},
+        // A signal that ends the copy draws the screen owed first, then the program dies of it.
+        screens_row{"FAKE_CLOCK=0:1000 READ_FAIL_AT=6 READ_FAIL_SIGNAL=15 $RUN if=in bs=3 fs=10",
+                    true,
+                    {{0, 1000}, {6, 3000}},
+                    "abcdef",
+                    "Terminated\n",  // the shell's report
+                    143},
+        // A terminal stopped for a second holds no screen of the copy, which is whole half-way through
+        // that second; the last screen and OK wait for it.
+        screens_row{"(sleep 0.5; cp out early) & $SLOW_TERMINAL 0 1000 env LD_PRELOAD=$SHIMS FAKE_CLOCK=0:40000 $BM"
+                    " if=in bs=1 fs=10 > out; wait; cat early",
+                    true,
+                    {{10, 440000}}},
         screens_row{"FAKE_CLOCK=0:1000 READ_FAIL_AT=6 $RUN if=in bs=3 fs=10",
                     true,
                     {{0, 1000}, {6, 3000}},

@@ -6,15 +6,19 @@
  *   KERNEL_MOVE=none  copy_file_range and splice fail with EINVAL, whatever the descriptors;
  *   KERNEL_MOVE=end   they report an end of input (0) where the input goes on, as for /proc files.
  *   READ_FAIL_AT=N  read, copy_file_range and splice fail with EIO once N bytes came through them,
- *                  as a disk with a bad sector there would.
- *   FAKE_CLOCK=START:STEP  gettimeofday gives START microseconds, then STEP more at every call. */
+ *                  as a disk with a bad sector there would; with READ_FAIL_SIGNAL=S they raise
+ *                  signal S there instead, once, as a user pressing Ctrl-C would.
+ *   FAKE_CLOCK=START:STEP  gettimeofday gives START microseconds, then STEP more at every call, and
+ *                  timer_settime arms nothing. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 static int limited_fd(void) {
@@ -27,8 +31,14 @@ static void* real(const char* name) { return dlsym(RTLD_NEXT, name); }
 /* Whether the input has given all it may before failing; counts what a read or a move then gives. */
 static long long bytes_read = 0;
 static int read_fails(void) {
+  static int raised = 0;
   const char* at = getenv("READ_FAIL_AT");
+  const char* signal_number = getenv("READ_FAIL_SIGNAL");
   if (at == NULL || bytes_read < atoll(at)) return 0;
+  if (signal_number != NULL) {
+    if (!raised++) raise(atoi(signal_number));
+    return 0;
+  }
   errno = EIO;
   return 1;
 }
@@ -94,4 +104,14 @@ int gettimeofday(struct timeval* restrict now, void* restrict zone) {
   now->tv_sec = us / 1000000;
   now->tv_usec = us % 1000000;
   return 0;
+}
+
+/* Under the stand-in clock no real timer runs: which screens a terminal gets depends on the clock
+ * alone. */
+int timer_settime(timer_t timer, int flags, const struct itimerspec* restrict value, struct itimerspec* restrict old) {
+  int (*real_timer_settime)(timer_t, int, const struct itimerspec*, struct itimerspec*);
+  void* symbol = real("timer_settime");
+  if (getenv("FAKE_CLOCK") != NULL) return 0;
+  memcpy(&real_timer_settime, &symbol, sizeof real_timer_settime);
+  return real_timer_settime(timer, flags, value, old);
 }
