@@ -6,7 +6,7 @@
 # Usage: bench/run.sh [BINARY] [RUNS] [CASES]   (defaults: build/blockmeter, 7, every case); CASES
 # is a pattern that the names of the cases to run contain (bench/run.sh build/blockmeter 9 XFS). Not
 # part of CI.
-# It needs bc and perl; the watched cases tmux, the XFS case root and mkfs.xfs (Debian: xfsprogs),
+# It needs bc and perl; the watched and terminal cases tmux (and the terminal cases the tests' build), the XFS case root and mkfs.xfs (Debian: xfsprogs),
 # the pipe cases pv (Debian: pv), the device case root, losetup and the cgroup v1 blkio throttle;
 # each missing one is said and skipped.
 set -euo pipefail
@@ -185,6 +185,57 @@ elif command -v tmux >/dev/null; then
   echo
 else
   echo "| watched in a terminal | skipped: needs tmux | | | |"
+fi
+
+# The terminal's truth. A slow terminal (a pseudo-terminal read at a fixed rate, as a serial console
+# or a slow link takes it): the copy's own time against a fast reader's. A stall (a burst, then a
+# pause) and Ctrl-C at a random moment, in a tmux pane: what the screen shows against what was copied.
+slow_terminal=$(dirname "$bin")/tests/slow_terminal
+terminal_seconds() {
+  "$slow_terminal" "$1" 0 bash -c "s=\$EPOCHREALTIME; $2; e=\$EPOCHREALTIME; echo \"\$e - \$s\" | bc -l > '$work/t'"
+  cat "$work/t"
+}
+# The bytes done on the screen of the pane on socket $1.
+pane_done() { tmux -S "$1" capture-pane -p | sed -n 's/^Data | [^(]*( *\([0-9]*\) bytes).*/\1/p'; }
+if [[ "terminal" != *"$cases"* ]]; then
+  :
+elif [ -x "$slow_terminal" ] && command -v tmux >/dev/null; then
+  echo
+  for rate in 960 11520; do
+    t_slow=() t_fast=()
+    for ((i = 0; i < runs; i++)); do
+      t_slow+=("$(terminal_seconds $rate "'$bin' if='$work/1mb' of=/dev/null bs=1 fs=1000000" 2>/dev/null)")
+      t_fast+=("$(terminal_seconds 0 "'$bin' if='$work/1mb' of=/dev/null bs=1 fs=1000000" 2>/dev/null)")
+    done
+    echo "bs=1, 1 MB, terminal read at $rate B/s: $(printf '%s\n' "${t_slow[@]}" | median) s against" \
+      "$(printf '%s\n' "${t_fast[@]}" | median) s read at once, $(pair_ratio "$runs" "${t_slow[@]}" "${t_fast[@]}")x" \
+      "(target <= $([ $rate = 960 ] && echo 1.25 || echo 1.05)x)"
+  done
+  seen=()
+  for ((i = 0; i < 5; i++)); do
+    tmux -S "$work/stall.$i" -f /dev/null new-session -d -x 200 -y 50 \
+      "(head -c 30M /dev/zero; sleep 3) | '$bin' bs=64K fs=31M > /dev/null"
+    sleep 1.5
+    seen+=("$(pane_done "$work/stall.$i")")
+    tmux -S "$work/stall.$i" kill-server
+  done
+  echo "a 30 MiB burst, then a 3 s pause: Done 1 s into the pause: ${seen[*]} (target: 31457280 each time)"
+  seen=()
+  for ((i = 0; i < 5; i++)); do
+    rm -f "$work/copy"
+    tmux -S "$work/interrupted.$i" -f /dev/null new-session -d -x 200 -y 50 \
+      "'$bin' if='$work/1gb' of='$work/copy' bs=4K fs=1G; sleep 60"
+    sleep "0.$((RANDOM % 5 + 1))"
+    pkill -INT -x "$(basename "$bin")" || true
+    sleep 0.3
+    seen+=("$(($(stat -c %s "$work/copy") - $(pane_done "$work/interrupted.$i")))")
+    tmux -S "$work/interrupted.$i" kill-server
+  done
+  echo "Ctrl-C at a random moment, 1 GiB at bs=4K: bytes in the output past the screen's Done: ${seen[*]}" \
+    "(target <= 4096)"
+  rm -f "$work/copy"
+else
+  echo "the terminal cases: skipped: need tmux and $slow_terminal (built with the tests)"
 fi
 
 # A sparse disk image: 4 GiB holding 250 MiB of data in five extents. Space is what the copy holds.
