@@ -2,7 +2,10 @@
 # SPDX-License-Identifier: MIT
 # Times blockmeter against dd and against the peer that does each case best, on the same data, runs
 # interleaved, and prints median times and the median ratio of runs made back to back (blockmeter's
-# time over the other's: below 1, blockmeter is faster).
+# time over the other's: below 1, blockmeter is faster). A screen is received three ways: standard
+# error on /dev/null (every case, "silent": no screen is made), into a file ("logged": every screen
+# is written, so its cost stays in view) and on a terminal ("watched", a tmux pane). A device is
+# compared with dd conv=fsync: both end with the data on the device.
 # Usage: bench/run.sh [BINARY] [RUNS] [CASES]   (defaults: build/blockmeter, 7, every case); CASES
 # is a pattern that the names of the cases to run contain (bench/run.sh build/blockmeter 9 XFS). Not
 # part of CI.
@@ -75,9 +78,12 @@ compare() {
 echo "$(date -u +%F), $(nproc) cores, $(uname -r), ${runs} interleaved runs each, medians"
 echo "| case | blockmeter | dd | vs dd | best peer: time, blockmeter vs it | target |"
 echo "|---|---|---|---|---|---|"
-compare "bs=1, 1 MB file to /dev/null" "<= 1.6x dd" \
+compare "bs=1, 1 MB file to /dev/null" "<= 1.10x dd" \
   "'$bin' if='$work/1mb' of=/dev/null bs=1 fs=1000000" \
   "dd if='$work/1mb' of=/dev/null bs=1" "" ""
+compare "logged: bs=1, 1 MB file to /dev/null" "<= 1.7x dd" \
+  "'$bin' if='$work/1mb' of=/dev/null bs=1 fs=1000000 2> '$work/log'" \
+  "dd if='$work/1mb' of=/dev/null bs=1 2> '$work/log'" "" ""
 compare "bs=1M, 2 GiB /dev/zero to /dev/null" "<= 1.08x dd" \
   "'$bin' if=/dev/zero of=/dev/null bs=1M count=2048" \
   "dd if=/dev/zero of=/dev/null bs=1M count=2048" "" ""
@@ -112,9 +118,12 @@ if [ "$(id -u)" -eq 0 ] && command -v mkfs.xfs >/dev/null; then
     dd if=/dev/urandom of="$work/image" bs=1M count=3 seek=$((i * 250 + 10)) conv=notrunc status=none
   done
   for bs in 64K 1048577 4M; do
-    compare "bs=$bs, 1 GiB sparse image onto XFS" "<= 1.5x cp" \
+    compare "bs=$bs, 1 GiB sparse image onto XFS" "<= 1.2x cp" \
       "'$bin' if='$work/image' of='$xfs/copy' bs=$bs fs=1G" "dd if='$work/image' of='$xfs/copy' bs=$bs" \
       cp "cp '$work/image' '$xfs/copy'"
+    [ "$bs" != 64K ] || compare "logged: bs=$bs, 1 GiB sparse image onto XFS" "no slower than before" \
+      "'$bin' if='$work/image' of='$xfs/copy' bs=$bs fs=1G 2> '$work/log'" \
+      "dd if='$work/image' of='$xfs/copy' bs=$bs 2> '$work/log'" cp "cp '$work/image' '$xfs/copy'"
     [[ "bs=$bs, 1 GiB sparse image onto XFS" == *"$cases"* ]] || continue
     for c in "'$bin' if='$work/image' of='$xfs/copy' bs=$bs fs=1G" "cp '$work/image' '$xfs/copy'"; do
       rm -f "$xfs/copy"
@@ -135,6 +144,10 @@ if command -v pv >/dev/null; then
     "cat '$work/1gb' | '$bin' bs=64K fs=1G > /dev/null" \
     "cat '$work/1gb' | dd bs=64K > /dev/null" \
     "pv -q" "cat '$work/1gb' | pv -q > /dev/null"
+  compare "logged: bs=64K, 1 GiB through a pipe to /dev/null" "no slower than before" \
+    "cat '$work/1gb' | '$bin' bs=64K fs=1G > /dev/null 2> '$work/log'" \
+    "cat '$work/1gb' | dd bs=64K > /dev/null 2> '$work/log'" \
+    "pv" "cat '$work/1gb' | pv -f > /dev/null 2> '$work/log'"
   compare "bs=64K, 1 GiB through a pipe to a file" "<= 1.00x pv" \
     "cat '$work/1gb' | '$bin' bs=64K fs=1G > '$work/copy'" \
     "cat '$work/1gb' | dd bs=64K > '$work/copy'" \
@@ -287,7 +300,7 @@ if [[ "device" == *"$cases"* ]]; then
     for bs in 1M 4M; do
       throttle_device 33554432
       compare "bs=$bs, 128 MiB to a device at 32 MB/s" "<= 1.05x dd" \
-        "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs" "" ""
+        "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs conv=fsync" "" ""
       for ((i = 0; i < 3; i++)); do
         start=$(perl -MTime::HiRes=time -e 'printf "%.6f", time')
         "$bin" if="$work/128mb" of="$dev" bs=$bs fs=128M 2>&1 >/dev/null | screen_times "$start" 67108864
@@ -298,7 +311,7 @@ if [[ "device" == *"$cases"* ]]; then
       }
       throttle_device 0
       compare "bs=$bs, 128 MiB to a device, unthrottled" "<= 1.10x dd" \
-        "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs" "" ""
+        "'$bin' if='$work/128mb' of=$dev bs=$bs fs=128M" "dd if='$work/128mb' of=$dev bs=$bs conv=fsync" "" ""
     done
     cmp -n 134217728 "$work/128mb" "$dev" || echo "the device does not hold the image"
     losetup -d "$dev"

@@ -6,6 +6,8 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -275,19 +277,37 @@ bool make_timer(screen_pace& pace) {
   return sigaction(SIGRTMIN, &action, nullptr) == 0 && timer_create(CLOCK_MONOTONIC, &event, &pace.timer) == 0;
 }
 
+// Wall-clock microseconds between two times of day; a clock set back may make it negative.
+int64_t microseconds_between(const timeval& start, const timeval& now) {
+  const uint64_t seconds = static_cast<uint64_t>(now.tv_sec) - static_cast<uint64_t>(start.tv_sec);
+  const uint64_t micros = static_cast<uint64_t>(now.tv_usec) - static_cast<uint64_t>(start.tv_usec);
+  return static_cast<int64_t>(seconds * 1000000U + micros);
+}
+
+// What nobody can receive: a closed standard error, or the null device (character device 1, 3).
+bool nobody_reads_errors() {
+  struct stat errors {};
+  return fstat(STDERR_FILENO, &errors) != 0 || (S_ISCHR(errors.st_mode) && errors.st_rdev == makedev(1, 3));
+}
+
 }  // namespace
 
 screen_pace plan_screen_pace(uint64_t full_size) {
   screen_pace pace;
   pace.full_size = full_size;
-  pace.terminal = isatty(STDERR_FILENO) == 1;
+  pace.silent = nobody_reads_errors();
+  pace.terminal = !pace.silent && isatty(STDERR_FILENO) == 1;
   if (!pace.terminal) return pace;
   pace.terminal_fd = reopen_terminal();
   pace.has_timer = make_timer(pace);
   return pace;
 }
 
-void show_progress(screen_pace& pace, uint64_t bytes_done, int64_t elapsed_us) {
+void show_progress(screen_pace& pace, uint64_t bytes_done, const timeval& start) {
+  if (pace.silent) return;
+  timeval now{};
+  gettimeofday(&now, nullptr);
+  const int64_t elapsed_us = microseconds_between(start, now);
   if (!pace.terminal) return draw_progress(bytes_done, pace.full_size, elapsed_us);
   // Unsigned, so that a clock set back makes the next screen due at once.
   const uint64_t since = static_cast<uint64_t>(elapsed_us) - static_cast<uint64_t>(pace.last_due_us);

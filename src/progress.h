@@ -3,6 +3,8 @@
 // and when a screen reaches standard error.
 #pragma once
 
+#include <sys/time.h>
+
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
@@ -58,6 +60,7 @@ struct screen_counters {
 /// The fields a signal handler reads or changes are volatile.
 struct screen_pace {
   uint64_t full_size = 0;
+  bool silent = false;                   ///< standard error is /dev/null or closed: no screen is composed
   bool terminal = false;                 ///< standard error is a terminal, found once before the copy
   int terminal_fd = -1;                  ///< that terminal opened again, not to wait on; -1: standard error waits
   bool has_timer = false;                ///< the timer that draws an owed screen could be made
@@ -72,14 +75,16 @@ struct screen_pace {
   volatile sig_atomic_t cut_size = 0;
 };
 
-/// The pace of a copy that expects full_size bytes; asks once whether standard error is a terminal,
-/// and on one makes the timer that draws an owed screen.
+/// The pace of a copy that expects full_size bytes; asks once what standard error is: nothing for
+/// /dev/null or a closed one, which nobody reads; on a terminal, makes the timer that draws an owed
+/// screen.
 screen_pace plan_screen_pace(uint64_t full_size);
 
 /// The screen due before a block: drawn, or on a terminal owed when the last one due is younger
 /// than a person can tell apart, when the program runs in the background, or when the terminal
 /// has not taken the screen before; a timer draws it within one interval unless the next one does.
-void show_progress(screen_pace& pace, uint64_t bytes_done, int64_t elapsed_us);
+/// The elapsed time is read from the clock against `start`, where a screen is wanted at all.
+void show_progress(screen_pace& pace, uint64_t bytes_done, const timeval& start);
 
 /// When the copy ends, however: the screen owed, with the counters it had when it was due, written
 /// whole however long the terminal takes, so that a terminal ends on the screen it has always

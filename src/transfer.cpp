@@ -35,13 +35,6 @@ block_buffer take_buffer(int64_t block_size) {
   return {static_cast<char*>(memory), &free};
 }
 
-// Wall-clock microseconds between two times of day; a clock set back may make it negative.
-int64_t microseconds_between(const timeval& start, const timeval& now) {
-  const uint64_t seconds = static_cast<uint64_t>(now.tv_sec) - static_cast<uint64_t>(start.tv_sec);
-  const uint64_t micros = static_cast<uint64_t>(now.tv_usec) - static_cast<uint64_t>(start.tv_usec);
-  return static_cast<int64_t>(seconds * 1000000U + micros);
-}
-
 void close_stream(int fd, const char* path, const char* standard_name) {
   if (close(fd) != 0) err(exit_refused, "%s: cannot close", path != nullptr ? path : standard_name);
 }
@@ -83,9 +76,7 @@ void run_transfer(const transfer_settings& settings) {
   uint64_t bytes_done = 0;
   // The index counts up from 0, so a negative limit is never met: count=-1 is no limit at all.
   for (int64_t block_index = 0; block_index != settings.block_limit; ++block_index) {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    show_progress(pace, bytes_done, microseconds_between(start, now));
+    show_progress(pace, bytes_done, start);
     const uint64_t block_end = bytes_done + block_size;
     uint64_t data = block_size;
     copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size, data);

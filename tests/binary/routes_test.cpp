@@ -267,6 +267,9 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
            {"cat in | (sleep 0.2; trace bs=3 fs=7) | cat > out", "abcdefg", "SIPSIPSIPSIR"},
            {"cat in | (sleep 0.2; trace of=out bs=3 fs=7)", "abcdefg", "SRWSRWSRWSR"},
            {"trace if=in bs=3 fs=7 >> out", "abcdefg", "SCRWSRWSRWSR"},
+           // Standard error on /dev/null, or closed: no screen is written, only OK.
+           {"trace if=in bs=3 fs=7 2>/dev/null > copy; grep -c '^write(2,' trace > out", "1\n", ""},
+           {"trace if=in bs=3 fs=7 2>&- > copy; grep -c '^write(2,' trace > out", "1\n", ""},
            // 40 KiB, data in the third 4 KiB: blocks wholly in a hole are not copied.
            {"truncate -s 40K sp && dd if=in of=sp bs=4K seek=2 conv=notrunc 2>/dev/null && trace if=sp of=out bs=4K"
             " fs=7; cmp -s sp out && echo same > out",
@@ -306,7 +309,7 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
 }
 
 // Each end is described once: from the input's open to the first screen, a file-to-file copy looks
-// at the input, at the output's path before it is created, and at the output.
+// at the input, at the output's path before it is created, at the output, and at standard error.
 TEST(Routes, EachEndIsLookedAtOnce) {
   if (missing_tool("strace")) GTEST_SKIP() << "missing tool: strace";
   for (const std::string line : {"trace if=in of=out bs=3 fs=7", "echo x > out; trace if=in of=out bs=3 fs=7"}) {
@@ -323,7 +326,7 @@ TEST(Routes, EachEndIsLookedAtOnce) {
       } else if (stats >= 0 && !call.starts_with("openat(") && !call.starts_with("write(")) {
         ++stats;
       }
-    EXPECT_EQ(stats, 3) << line;
+    EXPECT_EQ(stats, 4) << line;
   }
 }
 
