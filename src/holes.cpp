@@ -2,7 +2,8 @@
 // holes.cpp: a disk image is mostly holes. They are found with SEEK_DATA and SEEK_HOLE, once a
 // region, and a block that lies wholly in one is counted but not copied: the offsets move past it
 // and the output keeps a hole there, so that an image takes the space and the time of its data. A
-// block that begins or ends in a hole skips that part the same way, within the block's one step.
+// block that holds holes skips them the same way within its one step, and moves each piece of its
+// data alone.
 // Only past the output's end: where the output holds bytes already, it must get the input's zeros,
 // never its old bytes. XFS allocates ahead of a file that grows, over the holes skipped: there the
 // output is punched at the end where the input has holes, a few calls a hole.
@@ -97,7 +98,6 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
 copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
                     uint64_t& data) {
   data = block_size;
-  const uint64_t block_end = bytes_done + block_size;
   if (holes.kept && bytes_done >= holes.region_end) find_region(holes, input_fd, bytes_done);
   if (const uint64_t hole = holes.kept ? skippable(holes, bytes_done, block_size) : 0; hole > 0) {
     skip(holes, bytes_done, hole);
@@ -110,15 +110,24 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
     data -= head;
     find_region(holes, input_fd, bytes_done);
   }
-  // Its data ends before it does, in a hole that runs past it (or to the end) past the output's
-  // end: the data alone is moved, and skip_tail skips the rest.
-  if (holes.kept && !holes.in_hole && holes.region_end < holes.input_size && holes.region_end - bytes_done < data &&
-      holes.region_end >= holes.holes_from) {
+  // What lies before the output's end gets the input's zeros; a hole that reaches past it is
+  // skipped from there, within the block.
+  if (holes.kept && holes.in_hole && bytes_done < holes.holes_from && holes.holes_from < holes.region_end &&
+      holes.holes_from - bytes_done < data) {
+    data = holes.holes_from - bytes_done;
+    holes.piece_end = holes.holes_from;
+    holes.tail_hole_end = holes.region_end;
+  }
+  // Its data ends before it does, and a hole follows that reaches past the output's end: the piece
+  // moved ends where that hole is to be skipped from, and next_piece goes on from there.
+  if (holes.kept && !holes.in_hole && holes.region_end < holes.input_size && holes.region_end - bytes_done < data) {
     const off_t more = lseek(input_fd, static_cast<off_t>(holes.input_start + holes.region_end), SEEK_DATA);
     holes.input_behind = true;
     const uint64_t hole_end = more < 0 ? holes.input_size : static_cast<uint64_t>(more) - holes.input_start;
-    if ((more >= 0 || errno == ENXIO) && (hole_end >= block_end || hole_end == holes.input_size)) {
-      data = holes.region_end - bytes_done;
+    const uint64_t piece_end = std::max(holes.region_end, holes.holes_from);
+    if ((more >= 0 || errno == ENXIO) && piece_end < hole_end && piece_end - bytes_done < data) {
+      data = piece_end - bytes_done;
+      holes.piece_end = piece_end;
       holes.tail_hole_end = hole_end;
     }
   }
@@ -128,15 +137,19 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
   return copy_step::on;
 }
 
-void skip_tail(input_holes& holes, uint64_t& bytes_done, uint64_t block_end) {
+copy_step next_piece(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_end,
+                     uint64_t& data) {
   const uint64_t hole_end = holes.tail_hole_end;
   holes.tail_hole_end = 0;
-  // A block whose data was cut short (the input shrank) is left as the read left it.
-  if (hole_end == 0 || bytes_done != holes.region_end) return;
+  data = 0;
+  // A piece cut short (the input shrank) ends the block as the read left it.
+  if (hole_end == 0 || bytes_done != holes.piece_end || bytes_done >= block_end) return copy_step::on;
   holes.in_hole = true;
   holes.region_end = hole_end;
-  if (const uint64_t hole = skippable(holes, bytes_done, block_end - bytes_done); hole > 0)
-    skip(holes, bytes_done, hole);
+  const copy_step step = skip_hole(holes, input_fd, output_fd, bytes_done, block_end - bytes_done, data);
+  if (step != copy_step::skipped) return step;
+  data = 0;
+  return copy_step::on;
 }
 
 uint64_t data_end(const input_holes& holes, uint64_t position) {

@@ -24,7 +24,8 @@ struct input_holes {
   bool input_behind = false;   ///< the input's offset is not at the copy's position
   bool output_behind = false;  ///< the output's offset is not there: blocks were skipped
   bool skipped = false;        ///< a block was skipped: the output may need its size set
-  uint64_t tail_hole_end = 0;  ///< where the hole after a block's data ends, when the block stops there
+  uint64_t piece_end = 0;      ///< where the piece being moved ends, a hole to skip following it
+  uint64_t tail_hole_end = 0;  ///< where that hole ends; 0: no hole follows within the block
 };
 
 /// Holes are kept where the plan says so.
@@ -32,13 +33,16 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
 
 /// Before a block of block_size bytes at bytes_done: skipped (counted in bytes_done as the read
 /// would have counted it) when it lies wholly in a hole; otherwise on, with a hole at its head
-/// skipped, the offsets brought to its data, and `data` the bytes to move: up to the hole that
-/// follows its data, when one does.
+/// skipped, the offsets brought to its data, and `data` the bytes of its first piece to move: up to
+/// the hole that follows it, when one does.
 copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
                     uint64_t& data);
 
-/// After a block that ends at block_end: the hole at its tail skipped, when its data moved whole.
-void skip_tail(input_holes& holes, uint64_t& bytes_done, uint64_t block_end);
+/// After a piece of the block that ends at block_end moved whole: the hole after it skipped, and
+/// when more data follows within the block, the offsets brought there and `data` its piece; 0 when
+/// the block is done. On, or the failed read or write of a seek.
+copy_step next_piece(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_end,
+                     uint64_t& data);
 
 /// Where the data that the block at `position` is read from ends, as far as it is known: position
 /// itself inside a hole, no end where holes are not kept.

@@ -80,10 +80,11 @@ void run_transfer(const transfer_settings& settings) {
     const uint64_t block_end = bytes_done + block_size;
     uint64_t data = block_size;
     copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size, data);
-    if (step == copy_step::on) {
+    // Each piece of the block's data alone, the holes between them skipped.
+    while (step == copy_step::on && data > 0) {
       reserve_ahead(reservation, output.fd, bytes_done, data, data_end(holes, bytes_done));
       step = move_block(route, {input.fd, output.fd, {buffer.get(), data}}, bytes_done);
-      if (step == copy_step::on) skip_tail(holes, bytes_done, block_end);
+      if (step == copy_step::on) step = next_piece(holes, input.fd, output.fd, bytes_done, block_end, data);
     }
     if (step == copy_step::on) step = follow_device(device, output.fd, bytes_done);
     if (step == copy_step::input_ended) break;

@@ -197,6 +197,17 @@ INSTANTIATE_TEST_SUITE_P(
         route_row{sparse + "$RUN if=sp of=out bs=10000 count=3", "sp", 10000, 3},
         route_row{sparse + "cat in in | head -c 18000 > out && $RUN if=sp bs=10000 fs=10000 1<> out", "sp", 10000, -1,
                   -1, "", 0, 18000},
+        // A block of two pieces of data and a hole at its tail moves each piece alone; over a few bytes
+        // the output held, only those get the input's zeros.
+        route_row{
+            .line = "truncate -s 40K s2 && dd if=in of=s2 bs=4K count=1 conv=notrunc 2>/dev/null && dd if=in of=s2"
+                    " bs=4K skip=2 seek=2 count=1 conv=notrunc 2>/dev/null && $RUN if=s2 of=out bs=40K fs=10000",
+            .source = "s2",
+            .block_size = 40960},
+        route_row{.line = sparse + "head -c 23 in > out && $RUN if=sp bs=1M fs=10000 1<> out",
+                  .source = "sp",
+                  .block_size = 1 << 20,
+                  .held = 23},
         // The size given at the end, past a file-size limit, is a failed write.
         route_row{sparse + "trap '' XFSZ; ulimit -f 40; $RUN if=sp of=out bs=4K fs=10000", "sp", 4096, -1, 10,
                   "write(...) failed: File too large"},
