@@ -8,10 +8,16 @@
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/vfs.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -22,6 +28,34 @@ file_kind kind_of(const struct stat& file, int fd) {
   if (S_ISCHR(file.st_mode)) return isatty(fd) == 1 ? file_kind::terminal : file_kind::character_device;
   if (S_ISDIR(file.st_mode)) return file_kind::directory;
   return file_kind::other;
+}
+
+// A disk that can be pulled out: sysfs says so of the whole disk (a partition's parent), or it
+// hangs off USB or an SD card reader, as hot-plugged disks that claim to be fixed do.
+bool on_removable_disk(dev_t device) {
+  char link[64];
+  snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(device), minor(device));
+  char path[PATH_MAX];
+  if (realpath(link, path) == nullptr) return false;
+  const std::string_view where = path;
+  if (where.find("/usb") != std::string_view::npos || where.find("/mmc") != std::string_view::npos) return true;
+  for (const char* file : {"/removable", "/../removable"}) {
+    char flag = '0';
+    const int fd = open((std::string(path) + file).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    const bool read_flag = read(fd, &flag, 1) == 1;
+    close(fd);
+    if (read_flag) return flag == '1';
+  }
+  return false;
+}
+
+// A file on a stick is written like the stick: its file system is one made for such media (FAT,
+// exFAT), or lives on a disk that can be pulled out.
+bool on_removable_media(const file_end& output) {
+  constexpr int64_t exfat_magic = 0x2011BAB0;
+  return output.kind == file_kind::regular && (output.file_system == MSDOS_SUPER_MAGIC ||
+                                               output.file_system == exfat_magic || on_removable_disk(output.device));
 }
 
 }  // namespace
@@ -67,7 +101,7 @@ copy_plan plan_copy(const file_end& input, const file_end& output) {
   // The larger a pipe, the less often the program at its other end waits for this one.
   plan.grow_input_pipe = input.kind == file_kind::pipe;
   plan.grow_output_pipe = output.kind == file_kind::pipe;
-  plan.device_output = output.kind == file_kind::block_device;
+  plan.device_output = output.kind == file_kind::block_device || on_removable_media(output);
   if (input.kind == file_kind::regular && output.kind == file_kind::regular) {
     plan.route = block_route::copy_range;
     // Appended to, the output's offset says nothing of where the data will go; an input at its

@@ -47,7 +47,8 @@ struct copy_plan {
   bool keep_holes = false;     ///< a block wholly in a hole of the input is counted, not copied
   bool punch_holes = false;    ///< and the output is punched there at the end (XFS)
   bool reserve_space = false;  ///< the output's space is reserved a window ahead (ext4)
-  bool device_output = false;  ///< written behind a window ahead, and flushed before "OK"
+  bool device_output = false;  ///< a device, or a file on removable media: written behind a window
+                               ///< ahead, and flushed before "OK"
 };
 
 /// The one place that says what any pair of ends gets.

@@ -14,7 +14,8 @@ namespace {
 
 // What a caller sends: the signals whose default ends the process, but for those that report the
 // program's own fault (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGTRAP, SIGSYS), after which
-// nothing more should run, and SIGPIPE, which is ignored.
+// nothing more should run; SIGPIPE, which is ignored; and the real-time signals, the first of
+// which is the screen timer's.
 constexpr int sent_signals[] = {SIGHUP,    SIGINT,  SIGQUIT,   SIGUSR1, SIGUSR2, SIGALRM, SIGTERM,
                                 SIGSTKFLT, SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGPWR,  SIGXFSZ};
 
@@ -37,8 +38,6 @@ void end_cleanly_on(int signal_number) {
 
 void end_cleanly_on_signals() {
   for (const int signal_number : sent_signals) end_cleanly_on(signal_number);
-  // The first real-time signal is the screen timer's.
-  for (int signal_number = SIGRTMIN + 1; signal_number <= SIGRTMAX; ++signal_number) end_cleanly_on(signal_number);
 }
 
 broken_pipe ignore_broken_pipe_signal() {

@@ -6,6 +6,7 @@
 #include <err.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -63,6 +64,21 @@ bool mistyped_device(const char* path) {
   return stat("/dev", &devices) == 0 && stat(directory.c_str(), &there) == 0 && devices.st_dev == there.st_dev;
 }
 
+// A regular file on /dev's own file system was made by a mistyped device name (the shell's `>`
+// makes it, or an earlier copy did): it lives in memory, and the device meant gets nothing.
+bool file_in_dev(dev_t device) {
+  struct stat devices {};
+  struct stat root {};
+  // /dev is a devtmpfs, whose device number is anonymous (major 0): a file on a disk is not looked at.
+  return major(device) == 0 && stat("/dev", &devices) == 0 && stat("/", &root) == 0 && devices.st_dev != root.st_dev &&
+         devices.st_dev == device;
+}
+
+[[noreturn]] void no_such_device(const char* name) {
+  errno = ENODEV;
+  err(exit_refused, "%s", name);
+}
+
 bool same_file(const file_end& input, dev_t device, ino_t inode) {
   return input.known && input.device == device && input.inode == inode;
 }
@@ -75,6 +91,7 @@ file_end standard_output(const file_end& input) {
   const file_end output = describe_end(STDOUT_FILENO, true);
   if (output.kind == file_kind::regular && same_file(input, output.device, output.inode) && bytes_ahead(input) != 0)
     errx(exit_refused, "standard output: input file is output file");
+  if (output.kind == file_kind::regular && file_in_dev(output.device)) no_such_device("standard output");
   if (output.kind == file_kind::block_device) {
     const int probe = open("/proc/self/fd/1", O_WRONLY | O_EXCL);
     if (probe < 0 && errno == EBUSY) err(exit_refused, "standard output");
@@ -116,6 +133,7 @@ file_end create_output(const char* path, const file_end& input) {
   }
   if (exists && S_ISREG(there.st_mode) && same_file(input, there.st_dev, there.st_ino))
     errx(exit_refused, "%s: input file is output file", path);
+  if (exists && S_ISREG(there.st_mode) && file_in_dev(there.st_dev)) no_such_device(path);
   const bool device = exists && S_ISBLK(there.st_mode);
   const int fd = above_standard_streams(device ? open(path, O_WRONLY | O_EXCL) : creat(path, 0666));
   if (fd < 0) err(exit_refused, "%s", path);

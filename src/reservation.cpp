@@ -33,21 +33,26 @@ space_reservation plan_reservation(const copy_plan& plan, const file_end& input,
   return reservation;
 }
 
-void reserve_ahead(space_reservation& reservation, int output_fd, uint64_t position, uint64_t block_size,
-                   uint64_t data_end) {
-  if (position + block_size <= reservation.reserved_to || data_end <= position) return;
+uint64_t reserve_ahead(space_reservation& reservation, int output_fd, uint64_t position, uint64_t size,
+                       uint64_t data_end) {
+  if (reservation.wanted == 0 || data_end <= position) return size;
   const uint64_t from = std::max(reservation.reserved_to, position);
-  if (from >= reservation.wanted) return;
-  // Not into the hole that follows the block's data, which the block may still reach into.
-  const uint64_t to =
-      std::min({from + std::max(window, block_size), std::max(data_end, position + block_size), reservation.wanted});
-  // Kept to the output's size: until the data comes, the reserved part lies past its end, unseen.
-  if (fallocate(output_fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reservation.output_start + from),
-                static_cast<off_t>(to - from)) != 0) {
-    reservation.wanted = 0;
-    return;
+  if (position + size > reservation.reserved_to && from < reservation.wanted) {
+    // Not into the hole that follows the data, which the piece may still reach into.
+    const uint64_t to = std::min({from + window, std::max(data_end, position + size), reservation.wanted});
+    // Kept to the output's size: until the data comes, the reserved part lies past its end, unseen.
+    if (fallocate(output_fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reservation.output_start + from),
+                  static_cast<off_t>(to - from)) != 0) {
+      reservation.wanted = 0;
+      return size;
+    }
+    reservation.reserved_to = to;
   }
-  reservation.reserved_to = to;
+  // A larger piece goes a window at a time, so that no more than a window lies reserved past the
+  // data at any moment, even for a copy killed by SIGKILL, which nothing can give back.
+  // What the copy expects is all reserved: a read past it is no concern of the reservation.
+  if (reservation.reserved_to <= position || reservation.reserved_to >= reservation.wanted) return size;
+  return std::min(size, reservation.reserved_to - position);
 }
 
 void give_back_reservation(const space_reservation& reservation, int output_fd) {

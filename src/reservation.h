@@ -19,10 +19,12 @@ struct space_reservation {
 space_reservation plan_reservation(const copy_plan& plan, const file_end& input, const file_end& output,
                                    int64_t block_size, int64_t block_limit);
 
-/// Before a block of data at `position`: the next window when the block would go past what is
-/// reserved, no further than data_end. A failure only ends the reserving.
-void reserve_ahead(space_reservation& reservation, int output_fd, uint64_t position, uint64_t block_size,
-                   uint64_t data_end);
+/// Before `size` bytes of data at `position`: the next window reserved when they go past what is,
+/// no further than data_end. Returns how much of them to move now: no more than is reserved, so
+/// that a piece larger than the window goes a window at a time; all of them where nothing is
+/// reserved. A failure only ends the reserving.
+uint64_t reserve_ahead(space_reservation& reservation, int output_fd, uint64_t position, uint64_t size,
+                       uint64_t data_end);
 
 /// When the copy ends, however: gives back what was reserved past the output's end.
 void give_back_reservation(const space_reservation& reservation, int output_fd);

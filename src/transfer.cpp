@@ -69,7 +69,7 @@ void run_transfer(const transfer_settings& settings) {
   space_reservation reservation = plan_reservation(plan, input, output, settings.block_size, settings.block_limit);
   device_sync device = plan_device_sync(plan, output, block_size);
   screen_pace pace = plan_screen_pace(settings.full_size);
-  end_cleanly_on_signals();
+  if (pace.terminal || reservation.wanted > 0) end_cleanly_on_signals();
 
   timeval start{};
   gettimeofday(&start, nullptr);
@@ -82,9 +82,15 @@ void run_transfer(const transfer_settings& settings) {
     copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size, data);
     // Each piece of the block's data alone, the holes between them skipped.
     while (step == copy_step::on && data > 0) {
-      reserve_ahead(reservation, output.fd, bytes_done, data, data_end(holes, bytes_done));
-      step = move_block(route, {input.fd, output.fd, {buffer.get(), data}}, bytes_done);
-      if (step == copy_step::on) step = next_piece(holes, input.fd, output.fd, bytes_done, block_end, data);
+      const uint64_t piece_end = bytes_done + data;
+      const uint64_t part_end =
+          bytes_done + reserve_ahead(reservation, output.fd, bytes_done, data, data_end(holes, bytes_done));
+      step = move_block(route, {input.fd, output.fd, {buffer.get(), part_end - bytes_done}}, bytes_done);
+      if (step == copy_step::on && bytes_done == part_end && part_end < piece_end) {
+        data = piece_end - part_end;  // the rest of the piece, past the window reserved
+      } else if (step == copy_step::on) {
+        step = next_piece(holes, input.fd, output.fd, bytes_done, block_end, data);
+      }
     }
     if (step == copy_step::on) step = follow_device(device, output.fd, bytes_done);
     if (step == copy_step::input_ended) break;

@@ -26,6 +26,7 @@ need gzip gzip
 need losetup mount
 need mkfs.ext4 e2fsprogs
 need mkfs.xfs xfsprogs
+need mkfs.vfat dosfstools
 [ -r /usr/share/bash-completion/bash_completion ] || missing+=(bash-completion)
 [ -f /usr/include/gtest/gtest.h ] || missing+=(googletest libgtest-dev libgmock-dev)
 if [ ${#missing[@]} -gt 0 ]; then

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/magic.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -38,7 +39,7 @@ std::string with_device(const std::string& line) {
 }
 bool needs_root(const std::string& line) {
   return line.find("$DEV") != std::string::npos || line.find("mount ") != std::string::npos ||
-         line.find("losetup") != std::string::npos;
+         line.find("losetup") != std::string::npos || line.find("/dev/blockmeter-") != std::string::npos;
 }
 
 void PrintTo(const route_row& row, std::ostream* out) { *out << row.line; }
@@ -235,6 +236,17 @@ INSTANTIATE_TEST_SUITE_P(
         route_row{"$RUN if=in of=$DEV bs=3001 count=2; s=$?; head -c 6002 $DEV > out; exit $s", "in", 3001, 2},
         route_row{"cat in | (sleep 0.2; $RUN bs=3001 count=2 > $DEV); s=$?; head -c 6002 $DEV > out; exit $s", "in",
                   3001, 2},
+        // A regular file in /dev is a mistyped device name, made by the shell's > or by an earlier copy.
+        route_row{.line = "$RUN if=in bs=4K fs=10000 > /dev/blockmeter-typo-1; s=$?; cat /dev/blockmeter-typo-1 > out;"
+                          " rm /dev/blockmeter-typo-1; exit $s",
+                  .source = "in",
+                  .block_size = 4096,
+                  .failure = "blockmeter: standard output: No such device"},
+        route_row{.line = ": > /dev/blockmeter-typo-2; $RUN if=in of=/dev/blockmeter-typo-2 bs=4K fs=10000; s=$?;"
+                          " cat /dev/blockmeter-typo-2 > out; rm /dev/blockmeter-typo-2; exit $s",
+                  .source = "in",
+                  .block_size = 4096,
+                  .failure = "blockmeter: /dev/blockmeter-typo-2: No such device"},
         // A device whose early write-back the kernel cannot do is still written; one whose write-back
         // fails is a failed write.
         route_row{"$STRACE -e inject=sync_file_range:error=EINVAL $RUN if=in of=$DEV bs=3001 count=2; s=$?;"
@@ -265,6 +277,7 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
   const std::string whole_screen = ", " + std::to_string(screen_bytes) + ") = " + std::to_string(screen_bytes);
   struct statfs where {};
   const bool on_ext4 = statfs(scratch_dir().path.c_str(), &where) == 0 && where.f_type == EXT4_SUPER_MAGIC;
+  std::string skipped;
   struct traced {
     const char* line;
     const char* copied;  // what out holds afterwards
@@ -286,6 +299,11 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
             " fs=7; cmp -s sp out && echo same > out",
             "same\n", "SSSFCSSSSSSSSCR"},
            {"trace if=in of=$DEV bs=3 fs=7; head -c 7 $DEV > out", "abcdefg", "SRWYSRWYSRWYSRD"},
+           // A file on a stick's file system is written like the stick (the scratch directory's is not):
+           // the kernel declines a copy between file systems, and read and write carry the rest.
+           {"truncate -s 40M v.img && mkfs.vfat v.img > /dev/null && mkdir m && mount -o loop v.img m || exit 77;"
+            " trace if=in of=m/out bs=3 fs=7; cp m/out out; umount m",
+            "abcdefg", "SCRWYSRWYSRWYSRD"},
            {"cat in | (sleep 0.2; trace bs=3 fs=7 > $DEV); head -c 7 $DEV > out", "abcdefg", "SIPYSIPYSIPYSIRD"},
            // 12 blocks of 1 MiB: past the 4 MiB window each block waits for one, or drops one from the cache.
            {"truncate -s 12M big.img && d=$(losetup -f --show big.img) || exit 77; head -c 12M /dev/urandom > big;"
@@ -297,6 +315,10 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
     scratch_dir dir;
     write_file(dir / "in", "abcdefg");
     const run_result result = run_shell("trace() { " + under_strace + "-o trace \"$BM\" \"$@\"; }; " + line, dir.path);
+    if (result.status == 77) {
+      skipped += " (no vfat here: " + line + ")";
+      continue;
+    }
     EXPECT_EQ(result.status, 0) << line;
     EXPECT_EQ(read_file(dir / "out"), row.copied) << line;
     std::istringstream trace(read_file(dir / "trace"));
@@ -317,6 +339,7 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
     if (!on_ext4) std::erase(calls, 'F');  // space is reserved on ext4 alone
     EXPECT_EQ(seen, calls) << line;
   }
+  if (!skipped.empty()) GTEST_SKIP() << "every other row passed; one needs a kernel that mounts vfat" << skipped;
 }
 
 // Each end is described once: from the input's open to the first screen, a file-to-file copy looks
@@ -387,7 +410,7 @@ TEST(Routes, DeviceInUseIsRefusedAndItsFileSystemKept) {
 // `pid`, its status in `status`.
 struct reserve_row {
   std::string line;      // 12 MiB of random bytes are in `in`
-  const char* status;    // of the program: 143 is SIGTERM
+  const char* status;    // of the program: 143 is SIGTERM, 130 SIGINT, 131 SIGQUIT
   uint64_t most_during;  // bytes out may hold while the copy is held
   uint64_t size_after;
   uint64_t most_after;  // bytes out may hold at the end
@@ -400,6 +423,10 @@ class Reservations : public testing::TestWithParam<reserve_row> {};
 TEST_P(Reservations, AWindowAheadOfTheDataAndGivenBack) {
   const reserve_row& row = GetParam();
   if (missing_tool("perl")) GTEST_SKIP() << "missing tool: perl";
+  struct sigaction interrupt {};
+  if (row.line.find("kill -INT") != std::string::npos && sigaction(SIGINT, nullptr, &interrupt) == 0 &&
+      interrupt.sa_handler == SIG_IGN)
+    GTEST_SKIP() << "SIGINT is ignored here, and so by the program";
   scratch_dir dir;
   struct statfs where {};
   if (statfs(dir.path.c_str(), &where) != 0 || where.f_type != EXT4_SUPER_MAGIC)
@@ -434,6 +461,13 @@ INSTANTIATE_TEST_SUITE_P(
         // Ended by a signal, or by a failed write: given back before the program ends.
         reserve_row{"MEANWHILE='kill -TERM $(cat pid)' held $BM if=in of=out bs=64K fs=1", "143", 4 * MiB + 64 * KiB,
                     384 * KiB, 384 * KiB},
+        reserve_row{"MEANWHILE='kill -INT $(cat pid)' held $BM if=in of=out bs=64K fs=1", "130", 4 * MiB + 64 * KiB,
+                    384 * KiB, 384 * KiB},
+        reserve_row{"MEANWHILE='kill -QUIT $(cat pid)' held $BM if=in of=out bs=64K fs=1", "131", 4 * MiB + 64 * KiB,
+                    384 * KiB, 384 * KiB},
+        // A signal the caller ignores (nohup) is left to it: the copy goes on to the end.
+        reserve_row{"trap '' HUP; MEANWHILE='kill -HUP $(cat pid)' held $BM if=in of=out bs=64K fs=1", "0",
+                    4 * MiB + 64 * KiB, 12 * MiB, 12 * MiB},
         reserve_row{"held env LD_PRELOAD=$SHIMS WRITE_FD=4 WRITE_LIMIT=0 $BM if=in of=out bs=64K fs=1", "255", 0, 0, 0},
         // Nothing for a hole of the input, even where it is written over the output's bytes.
         reserve_row{"truncate -s 12M sp && head -c 64K in | dd of=sp conv=notrunc 2>/dev/null && head -c 128K in > out"
