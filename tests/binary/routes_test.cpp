@@ -209,6 +209,14 @@ INSTANTIATE_TEST_SUITE_P(
                   .source = "sp",
                   .block_size = 1 << 20,
                   .held = 23},
+        // The hole inside the first block ends exactly at its end; on the read and write route too.
+        route_row{
+            .line = "truncate -s 40K s2 && dd if=in of=s2 bs=4K count=1 conv=notrunc 2>/dev/null && dd if=in of=s2"
+                    " bs=4K skip=2 seek=2 count=1 conv=notrunc 2>/dev/null && $RUN if=s2 of=out bs=8K fs=10000",
+            .source = "s2",
+            .block_size = 8192},
+        route_row{
+            .line = sparse + "KERNEL_MOVE=none $RUN if=sp of=out bs=3001 fs=10000", .source = "sp", .block_size = 3001},
         // The size given at the end, past a file-size limit, is a failed write.
         route_row{sparse + "trap '' XFSZ; ulimit -f 40; $RUN if=sp of=out bs=4K fs=10000", "sp", 4096, -1, 10,
                   "write(...) failed: File too large"},
@@ -233,6 +241,20 @@ INSTANTIATE_TEST_SUITE_P(
                   "in", 4096, -1, -1, "blockmeter: standard output: 10000 bytes do not fit in 8192"},
         route_row{"head -c 8193 in > big; $RUN if=big of=$DEV bs=4K count=2; s=$?; cat $DEV > out; exit $s", "big",
                   4096, 2},
+        // What lies past the output's offset is what the image must fit in; count= blocks of an image
+        // smaller than them take only what it holds.
+        route_row{
+            .line = "head -c 6000 in > six; { head -c 4096 /dev/zero; $RUN if=six bs=4K fs=10000; } 1<> $DEV; s=$?;"
+                    " cmp -s -n 8192 $DEV /dev/zero || cat $DEV > out; exit $s",
+            .source = "six",
+            .block_size = 4096,
+            .failure = "blockmeter: standard output: 6000 bytes do not fit in 4096"},
+        route_row{
+            .line =
+                "head -c 6000 in > six; $RUN if=six of=$DEV bs=4K count=100; s=$?; head -c 6000 $DEV > out; exit $s",
+            .source = "six",
+            .block_size = 4096,
+            .count = 100},
         route_row{"$RUN if=in of=$DEV bs=3001 count=2; s=$?; head -c 6002 $DEV > out; exit $s", "in", 3001, 2},
         route_row{"cat in | (sleep 0.2; $RUN bs=3001 count=2 > $DEV); s=$?; head -c 6002 $DEV > out; exit $s", "in",
                   3001, 2},
@@ -270,8 +292,8 @@ INSTANTIATE_TEST_SUITE_P(
 
 // The calls from the first screen to the first close, one letter each: S a whole screen, R read,
 // W write, C copy_file_range, P splice, I ioctl (how much a pipe holds), Y sync_file_range (a
-// device's write-back), D fdatasync, F fallocate (space reserved), H a hole punched. 7 bytes at bs=3: three blocks,
-// then the end of the input.
+// device's write-back started), V sync_file_range that waits for it, D fdatasync, F fallocate (space reserved), H a
+// hole punched. 7 bytes at bs=3: three blocks, then the end of the input.
 TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
   if (missing_tool("strace")) GTEST_SKIP() << "missing tool: strace";
   const std::string whole_screen = ", " + std::to_string(screen_bytes) + ") = " + std::to_string(screen_bytes);
@@ -308,7 +330,7 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
            // 12 blocks of 1 MiB: past the 4 MiB window each block waits for one, or drops one from the cache.
            {"truncate -s 12M big.img && d=$(losetup -f --show big.img) || exit 77; head -c 12M /dev/urandom > big;"
             " trace if=big of=$d bs=1M fs=1; cmp -s big $d && echo same > out; losetup -d $d",
-            "same\n", "SRWYSRWYSRWYSRWYSRWYYSRWYSRWYYSRWYSRWYYSRWYSRWYYSRWYSRD"},
+            "same\n", "SRWYSRWYSRWYSRWYSRWYVSRWYSRWYVSRWYSRWYVSRWYSRWYVSRWYSRD"},
        }) {
     const std::string line = with_device(row.line);
     if (needs_root(line) && geteuid() != 0) continue;  // CI runs as root
@@ -331,7 +353,7 @@ TEST(Routes, StraceShowsTheRouteAndOneScreenWritePerBlock) {
       if (call.starts_with("copy_file_range(")) seen += 'C';
       if (call.starts_with("splice(")) seen += 'P';
       if (call.starts_with("ioctl(")) seen += 'I';
-      if (call.starts_with("sync_file_range(")) seen += 'Y';
+      if (call.starts_with("sync_file_range(")) seen += call.find("WAIT_BEFORE") != std::string::npos ? 'V' : 'Y';
       if (call.starts_with("fdatasync(")) seen += 'D';
       if (call.starts_with("fallocate(")) seen += call.find("PUNCH_HOLE") != std::string::npos ? 'H' : 'F';
     }
