@@ -87,20 +87,22 @@ grep -q 'OK$' <<< "$pane" || fail "background: no OK in view:"$'\n'"$pane"
 
 # A copy whose input stalls shows, while it waits, every byte it has copied; and its screens replace
 # each other in place: the scrollback grows by the one pane its first screen clears, no more.
+# A server of its own: the one before may still be going away.
+in_stall_tmux() { tmux -S "$dir/stall.socket" -f /dev/null "$@"; }
 feed='for i in 0 1 2 3 4 5 6 7 8 9; do head -c 300000 /dev/zero; sleep 0.05; done; sleep 1.5'
-in_tmux new-session -d -x 200 -y 50 -c "$dir" \
+in_stall_tmux new-session -d -x 200 -y 50 -c "$dir" \
   "seq -f 'marker %g' 300; sleep 0.5; ($feed) | '$bin' bs=64K fs=4000000 > /dev/null; touch stalled.done; exec sleep 60"
 sleep 0.3
-history_before=$(in_tmux display -p '#{history_size}')
+history_before=$(in_stall_tmux display -p '#{history_size}')
 sleep 1.5
-pane=$(in_tmux capture-pane -p)
+pane=$(in_stall_tmux capture-pane -p)
 for ((n = 0; n < 100; n++)); do
   [ ! -e "$dir/stalled.done" ] || break
   sleep 0.05
 done
-history_after=$(in_tmux display -p '#{history_size}')
-history=$(in_tmux capture-pane -p -S -)
-in_tmux kill-server 2> /dev/null
+history_after=$(in_stall_tmux display -p '#{history_size}')
+history=$(in_stall_tmux capture-pane -p -S -)
+in_stall_tmux kill-server 2> /dev/null
 [[ $pane == *'Data |    0 Gib    2 Mib  881 Kib  704 bytes (         3000000 bytes) |'* ]] ||
   fail "stalled: the screen does not show the 3,000,000 bytes copied:"$'\n'"$pane"
 [ "$history_after" -le $((history_before + 50)) ] ||
