@@ -53,25 +53,28 @@ std::string directory_created_in(const char* path) {
   return realpath(directory.c_str(), resolved) != nullptr ? resolved : "";
 }
 
+bool on_dev_file_system(dev_t device) {
+  struct stat devices {};
+  return stat("/dev", &devices) == 0 && devices.st_dev == device;
+}
+
 // A name in /dev that does not exist is a mistyped device: created, it would be a file in memory
 // that takes the whole image and says "OK", while the device the user meant holds nothing. File
 // systems mounted below /dev (/dev/shm) are made to hold files, and keep them.
 bool mistyped_device(const char* path) {
   const std::string directory = directory_created_in(path);
   if (directory != "/dev" && !directory.starts_with("/dev/")) return false;
-  struct stat devices {};
   struct stat there {};
-  return stat("/dev", &devices) == 0 && stat(directory.c_str(), &there) == 0 && devices.st_dev == there.st_dev;
+  return stat(directory.c_str(), &there) == 0 && on_dev_file_system(there.st_dev);
 }
 
 // A regular file on /dev's own file system was made by a mistyped device name (the shell's `>`
 // makes it, or an earlier copy did): it lives in memory, and the device meant gets nothing.
 bool file_in_dev(dev_t device) {
-  struct stat devices {};
   struct stat root {};
-  // /dev is a devtmpfs, whose device number is anonymous (major 0): a file on a disk is not looked at.
-  return major(device) == 0 && stat("/dev", &devices) == 0 && stat("/", &root) == 0 && devices.st_dev != root.st_dev &&
-         devices.st_dev == device;
+  // /dev is a devtmpfs, whose device number is anonymous (major 0): a file on a disk is not looked
+  // at; nor where /dev is a plain directory of the root file system.
+  return major(device) == 0 && on_dev_file_system(device) && stat("/", &root) == 0 && root.st_dev != device;
 }
 
 [[noreturn]] void no_such_device(const char* name) {

@@ -48,10 +48,10 @@ uint64_t reserve_ahead(space_reservation& reservation, int output_fd, uint64_t p
     }
     reservation.reserved_to = to;
   }
-  // A larger piece goes a window at a time, so that no more than a window lies reserved past the
-  // data at any moment, even for a copy killed by SIGKILL, which nothing can give back.
   // What the copy expects is all reserved: a read past it is no concern of the reservation.
   if (reservation.reserved_to <= position || reservation.reserved_to >= reservation.wanted) return size;
+  // A larger piece goes a window at a time, so that no more than a window lies reserved past the
+  // data at any moment, even for a copy killed by SIGKILL, which nothing can give back.
   return std::min(size, reservation.reserved_to - position);
 }
 

@@ -50,8 +50,8 @@ int main(int argc, char** argv) {
   /* A read a hundredth of a second, of a hundredth of the rate; until the command and whatever it
    * started let go of the terminal (EIO). */
   char chunk[1 << 16];
-  const size_t most =
-      rate > 0 && rate / 100 < (long)sizeof chunk ? (size_t)(rate / 100 > 0 ? rate / 100 : 1) : sizeof chunk;
+  size_t most = sizeof chunk;
+  if (rate > 0 && rate / 100 < (long)most) most = rate >= 100 ? (size_t)(rate / 100) : 1;
   for (ssize_t got; (got = read(master, chunk, most)) > 0;) {
     if (write(STDERR_FILENO, chunk, (size_t)got) != got) break;
     if (rate > 0) sleep_ms(10);
