@@ -87,6 +87,11 @@ uint64_t whole_blocks_for(const std::filesystem::path& path, uint64_t size) {
 class Routes : public testing::TestWithParam<route_row> {};
 
 const std::string sparse = "truncate -s 40K sp && dd if=in of=sp bs=4K seek=2 count=2 conv=notrunc 2>/dev/null && ";
+// A 300 MB XFS mounted on m, and big: 32 MiB, 8 KiB of data at 1 MiB, 9 MiB, 17 MiB and 25 MiB.
+const std::string xfs =
+    "truncate -s 300M x.img && mkfs.xfs -q x.img && mkdir m && mount -o loop x.img m || exit 77;"
+    " truncate -s 32M big && for i in 0 1 2 3; do dd if=in of=big bs=4K count=2 seek=$((i * 2048 + 256))"
+    " conv=notrunc 2>/dev/null; done; ";
 const char* const eio_read = "read(...) failed: Input/output error";
 const char* const eio_write = "write(...) failed: Input/output error";
 
@@ -225,13 +230,24 @@ INSTANTIATE_TEST_SUITE_P(
                   20000},
         // Appended to, the output's offset says nothing of where the data goes: it is all written.
         route_row{sparse + "cp in out && $RUN if=sp bs=4K fs=10000 >> out", "sp", 4096, -1, -1, "", 10000},
-        // XFS allocates ahead of a growing file, over the holes skipped: they are punched again.
-        route_row{"truncate -s 300M x.img && mkfs.xfs -q x.img && mkdir m && mount -o loop x.img m || exit 77;"
-                  " truncate -s 32M big && for i in 0 1 2 3; do dd if=in of=big bs=4K count=2 seek=$((i * 2048 + 256))"
-                  " conv=notrunc 2>/dev/null; done; $RUN if=big of=m/out bs=1048577 fs=10000; s=$?;"
-                  " [ $(stat -c %b m/out) -le $(($(stat -c %b big) + 16)) ] || s=9; cp --sparse=always m/out out;"
-                  " umount m; exit $s",
+        // XFS allocates ahead of a growing file, over the holes skipped: they are punched again, at the
+        // output's offsets, and only past what the output held (here all of it, preallocated).
+        route_row{xfs + "$RUN if=big of=m/out bs=1048577 fs=10000; s=$?;"
+                        " [ $(stat -c %b m/out) -le $(($(stat -c %b big) + 16)) ] || s=9; cp --sparse=always m/out out;"
+                        " umount m; exit $s",
                   "big", 1048577},
+        route_row{.line = xfs + "dd if=big of=rest bs=4K skip=100 conv=sparse 2>/dev/null;"
+                                " { dd bs=4K skip=100 count=0 2>/dev/null; $RUN of=m/out bs=1048577 fs=10000; } < big;"
+                                " s=$?; [ $(stat -c %b m/out) -le $(($(stat -c %b rest) + 16)) ] || s=9;"
+                                " cp --sparse=always m/out out; umount m; exit $s",
+                  .source = "rest",
+                  .block_size = 1048577},
+        route_row{.line = xfs + "fallocate -l 32M m/out && $RUN if=big bs=1048577 fs=10000 1<> m/out; s=$?;"
+                                " [ $(stat -c %b m/out) -ge 65536 ] || s=9; cp --sparse=always m/out out;"
+                                " umount m; exit $s",
+                  .source = "big",
+                  .block_size = 1048577,
+                  .held = 32 << 20},
         // A block device (8 KiB): write-behind changes when the screens come, not what they show.
         // An image that cannot fit is refused before a byte is written; one that count= makes fit is copied.
         route_row{"head -c 8193 in > big; ln -s $DEV disk; $RUN if=big of=disk bs=4K fs=10000; s=$?;"
