@@ -29,17 +29,17 @@ bool write_all(int output_fd, const char* data, size_t size, uint64_t& bytes_don
 
 // One read of up to size bytes, written out whole; a read of nothing is the end of the input.
 copy_step read_and_write(const block_ends& ends, size_t size, uint64_t& bytes_done) {
-  const ssize_t got = read(ends.input_fd, ends.buffer.data(), size);
+  const ssize_t got = read(ends.input.fd, ends.buffer.data(), size);
   if (got < 0) return copy_step::read_failed;
-  if (!write_all(ends.output_fd, ends.buffer.data(), static_cast<size_t>(got), bytes_done))
+  if (!write_all(ends.output.fd, ends.buffer.data(), static_cast<size_t>(got), bytes_done))
     return copy_step::write_failed;
   return got > 0 ? copy_step::on : copy_step::input_ended;
 }
 
 ssize_t kernel_move(block_route route, const block_ends& ends, size_t size) {
   if (route == block_route::copy_range)
-    return copy_file_range(ends.input_fd, nullptr, ends.output_fd, nullptr, size, 0);
-  return splice(ends.input_fd, nullptr, ends.output_fd, nullptr, size, SPLICE_F_MOVE);
+    return copy_file_range(ends.input.fd, nullptr, ends.output.fd, nullptr, size, 0);
+  return splice(ends.input.fd, nullptr, ends.output.fd, nullptr, size, SPLICE_F_MOVE);
 }
 
 // Blocks are still what a read would take. Where the limit for unprivileged users is lower, the
@@ -51,9 +51,9 @@ void grow_pipe(int fd) {
 
 }  // namespace
 
-void grow_pipes(const copy_plan& plan, int input_fd, int output_fd) {
-  if (plan.grow_input_pipe) grow_pipe(input_fd);
-  if (plan.grow_output_pipe) grow_pipe(output_fd);
+void grow_pipes(const copy_plan& plan, const file_end& input, const file_end& output) {
+  if (plan.grow_input_pipe) grow_pipe(input.fd);
+  if (plan.grow_output_pipe) grow_pipe(output.fd);
 }
 
 copy_step move_block(block_route& route, const block_ends& ends, uint64_t& bytes_done) {
@@ -64,7 +64,7 @@ copy_step move_block(block_route& route, const block_ends& ends, uint64_t& bytes
     // splice would take no more than that room. An empty pipe is read: the read waits for what
     // comes, or finds the end.
     int waiting = 0;
-    if (ioctl(ends.input_fd, FIONREAD, &waiting) != 0 || waiting <= 0) return read_and_write(ends, block, bytes_done);
+    if (ioctl(ends.input.fd, FIONREAD, &waiting) != 0 || waiting <= 0) return read_and_write(ends, block, bytes_done);
     block = std::min(block, static_cast<size_t>(waiting));
   }
   size_t moved = 0;

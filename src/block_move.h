@@ -6,17 +6,16 @@
 #include <span>
 
 #include "copy_ends.h"
-#include "failure.h"
 
 /// Both ends of the copy and the buffer a block is read into.
 struct block_ends {
-  int input_fd;
-  int output_fd;
+  const file_end& input;
+  const file_end& output;
   std::span<char> buffer;  ///< one block; its size is the block size
 };
 
 /// Grows to 1 MiB the pipes the plan names; a pipe is never shrunk.
-void grow_pipes(const copy_plan& plan, int input_fd, int output_fd);
+void grow_pipes(const copy_plan& plan, const file_end& input, const file_end& output);
 
 /// Moves one block, what one read of the block size would return, and counts what the output took
 /// in bytes_done: on, input_ended, or a failed read or write. Where the kernel cannot move this

@@ -60,9 +60,10 @@ bool on_removable_media(const file_end& output) {
 
 }  // namespace
 
-file_end describe_end(int fd, bool with_file_system) {
+file_end describe_end(int fd, const char* name, bool with_file_system) {
   file_end end;
   end.fd = fd;
+  end.name = name;
   struct stat file {};
   if (fstat(fd, &file) != 0) return end;
   end.known = true;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // copy_ends.h: what each end of the copy is, found once before the first block, and what a pair
-// of ends gets: the route its blocks take, its holes, its reserved space, its device write-behind.
+// of ends gets: the route its blocks take, its holes, its reserved space, its device write-behind;
+// and how each step of the copy goes.
 #pragma once
 
 #include <sys/types.h>
@@ -10,23 +11,33 @@
 /// What kind of file an end is.
 enum class file_kind { regular, pipe, block_device, terminal, character_device, directory, other };
 
-/// One end of the copy as it stands before the first block.
+/// One end of the copy as it stands before the first block: what travels to every part of the copy
+/// that works on that end.
 struct file_end {
   int fd = -1;
+  const char* name = "";  ///< as messages give it: the path, or "standard input" or "standard output"
   file_kind kind = file_kind::other;
   bool known = false;  ///< fstat answered: false for a closed descriptor
   dev_t device = 0;    ///< with inode, which file it is
   ino_t inode = 0;
   int access = -1;           ///< O_RDONLY, O_WRONLY or O_RDWR; -1 when it cannot be told
   bool append = false;       ///< opened with O_APPEND
-  int64_t offset = -1;       ///< where it stands; -1 when it has no offset (a pipe, a terminal)
+  int64_t offset = -1;       ///< where it stood before the first block; -1: none (a pipe, a terminal)
   int64_t size = -1;         ///< a regular file's size or a block device's; -1 for any other
   uint64_t blocks_held = 0;  ///< bytes of disk space the file holds
   int64_t file_system = 0;   ///< the statfs type of the file system it is on, when asked for
 };
 
-/// Describes the end open on fd, with its file system when asked (the output's).
-file_end describe_end(int fd, bool with_file_system);
+/// Describes the end open on fd, named so in messages, with its file system when asked (the output's).
+file_end describe_end(int fd, const char* name, bool with_file_system);
+
+/// The end's file offset at a position of the copy (bytes from where the end stood), and back.
+inline off_t offset_at(const file_end& end, uint64_t position) {
+  return static_cast<off_t>(static_cast<uint64_t>(end.offset) + position);
+}
+inline uint64_t position_at(const file_end& end, off_t offset) {
+  return static_cast<uint64_t>(offset) - static_cast<uint64_t>(end.offset);
+}
 
 /// Bytes an end holds from its offset on, where its size is known; -1 otherwise.
 int64_t bytes_ahead(const file_end& end);
@@ -34,6 +45,10 @@ int64_t bytes_ahead(const file_end& end);
 /// Bytes the copy can read from the input: what it holds from its offset on, no more than
 /// block_limit blocks of block_size when the limit is not negative; -1 where the size is not known.
 int64_t bytes_to_copy(const file_end& input, int64_t block_size, int64_t block_limit);
+
+/// How one step of the copy went: on to the next, a block skipped in a hole, the end of the input,
+/// or a read or write that failed (errno says why).
+enum class copy_step { on, skipped, input_ended, read_failed, write_failed };
 
 /// How blocks travel: kernel-side between regular files (copy_file_range), spliced from a pipe
 /// into a pipe or a device other than a terminal, or read into the buffer and written from it.

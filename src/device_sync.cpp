@@ -25,29 +25,28 @@ constexpr uint64_t window_size = 4 << 20;
 bool cannot_sync(int error) { return error == EINVAL || error == ESPIPE || error == ENOSYS || error == EOPNOTSUPP; }
 
 // sync_file_range over bytes [from, to) of the copy.
-bool sync_range(const device_sync& sync, int output_fd, uint64_t from, uint64_t to, unsigned flags) {
-  return sync_file_range(output_fd, static_cast<off_t>(sync.start + from), static_cast<off_t>(to - from), flags) == 0;
+bool sync_range(const file_end& output, uint64_t from, uint64_t to, unsigned flags) {
+  return sync_file_range(output.fd, offset_at(output, from), static_cast<off_t>(to - from), flags) == 0;
 }
 
 }  // namespace
 
 device_sync plan_device_sync(const copy_plan& plan, const file_end& output, uint64_t block_size) {
   if (!plan.device_output) return {};
-  if (output.offset < 0) return {true, false};
-  return {true, true, static_cast<uint64_t>(output.offset), std::max(window_size, 2 * block_size), 0, 0, 0};
+  return {&output, true, output.offset >= 0, std::max(window_size, 2 * block_size), 0, 0, 0};
 }
 
-copy_step follow_device(device_sync& sync, int output_fd, uint64_t bytes_done) {
+copy_step follow_device(device_sync& sync, uint64_t bytes_done) {
   if (!sync.write_behind || bytes_done == sync.started) return copy_step::on;
-  bool done = sync_range(sync, output_fd, sync.started, bytes_done, SYNC_FILE_RANGE_WRITE);
+  bool done = sync_range(*sync.output, sync.started, bytes_done, SYNC_FILE_RANGE_WRITE);
   sync.started = bytes_done;
   // At most two calls a block: the wait and the dropping of what it waited for take turns.
   if (done && sync.dropped < sync.waited) {
-    (void)posix_fadvise(output_fd, static_cast<off_t>(sync.start + sync.dropped),
+    (void)posix_fadvise(sync.output->fd, offset_at(*sync.output, sync.dropped),
                         static_cast<off_t>(sync.waited - sync.dropped), POSIX_FADV_DONTNEED);
     sync.dropped = sync.waited;
   } else if (done && bytes_done > sync.waited + sync.window) {
-    done = sync_range(sync, output_fd, sync.waited, bytes_done - sync.window,
+    done = sync_range(*sync.output, sync.waited, bytes_done - sync.window,
                       SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE | SYNC_FILE_RANGE_WAIT_AFTER);
     sync.waited = bytes_done - sync.window;
   }
@@ -56,7 +55,7 @@ copy_step follow_device(device_sync& sync, int output_fd, uint64_t bytes_done) {
   return copy_step::on;
 }
 
-copy_step flush_device(const device_sync& sync, int output_fd) {
-  if (!sync.device || fdatasync(output_fd) == 0 || cannot_sync(errno)) return copy_step::on;
+copy_step flush_device(const device_sync& sync) {
+  if (!sync.device || fdatasync(sync.output->fd) == 0 || cannot_sync(errno)) return copy_step::on;
   return copy_step::write_failed;
 }

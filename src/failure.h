@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: MIT
-// failure.h: how the program ends: its exit statuses, how a step of the copy went, and a failed
-// read or write reported.
+// failure.h: how the program ends: its exit statuses, and a failed read or write reported.
 #pragma once
+
+#include "copy_ends.h"
 
 /// Everything copied and both streams closed: "OK".
 constexpr int exit_success = 0;
@@ -9,10 +10,6 @@ constexpr int exit_success = 0;
 constexpr int exit_refused = 1;
 /// A read or write that failed during the copy (perror: "read(...) failed: ..." and the like).
 constexpr int exit_io_failure = 255;
-
-/// How one step of the copy went: on to the next, a block skipped in a hole, the end of the input,
-/// or a read or write that failed (errno says why).
-enum class copy_step { on, skipped, input_ended, read_failed, write_failed };
 
 /// What a broken output pipe gets: SIGPIPE, as any filter, where the caller left that signal at
 /// its default; "write(...) failed: Broken pipe" where the caller ignores or blocks it.

@@ -22,28 +22,28 @@ constexpr uint64_t no_end = UINT64_MAX;
 
 // The region of data or hole that the input holds at this position of the copy. Past the size it
 // had at the start the reads decide, as they do where the file system cannot tell.
-void find_region(input_holes& holes, int input_fd, uint64_t position) {
+void find_region(input_holes& holes, uint64_t position) {
   // The hole found last ends where data begins: at its end only the end of that data is unknown.
   const bool at_data = holes.in_hole && position == holes.region_end;
   holes.in_hole = false;
   holes.region_end = no_end;
   if (position >= holes.input_size) return;
-  const off_t at = static_cast<off_t>(holes.input_start + position);
+  const off_t at = offset_at(*holes.input, position);
   holes.input_behind = true;  // a seek for data or a hole moves the offset too
   if (!at_data) {
-    const off_t data = lseek(input_fd, at, SEEK_DATA);
+    const off_t data = lseek(holes.input->fd, at, SEEK_DATA);
     if (data < 0 && errno != ENXIO) {
       holes.kept = false;
       return;
     }
     if (data < 0 || data > at) {  // ENXIO: no data from here to the end
       holes.in_hole = true;
-      holes.region_end = data < 0 ? holes.input_size : static_cast<uint64_t>(data) - holes.input_start;
+      holes.region_end = data < 0 ? holes.input_size : position_at(*holes.input, data);
       return;
     }
   }
-  const off_t hole = lseek(input_fd, at, SEEK_HOLE);
-  if (hole > at) holes.region_end = static_cast<uint64_t>(hole) - holes.input_start;
+  const off_t hole = lseek(holes.input->fd, at, SEEK_HOLE);
+  if (hole > at) holes.region_end = position_at(*holes.input, hole);
 }
 
 // How much of a block at position lies in a hole that it can skip: all of it, or what is left
@@ -60,23 +60,21 @@ void skip(input_holes& holes, uint64_t& bytes_done, uint64_t hole) {
   holes.input_behind = holes.output_behind = holes.skipped = true;
 }
 
-bool seek_to(int fd, uint64_t start, uint64_t position) {
-  return lseek(fd, static_cast<off_t>(start + position), SEEK_SET) >= 0;
-}
+bool seek_to(const file_end& end, uint64_t position) { return lseek(end.fd, offset_at(end, position), SEEK_SET) >= 0; }
 
 // The output past what it held, up to `copied`, punched where the input has holes: what the file
 // system allocated there ahead of the data goes.
 // Moves the input's offset. A failure leaves the space taken, not the bytes wrong.
-void punch_holes(const input_holes& holes, int input_fd, int output_fd, uint64_t copied) {
+void punch_holes(const input_holes& holes, uint64_t copied) {
   const uint64_t end = std::min(copied, holes.input_size);
   for (uint64_t at = holes.holes_from; at < end;) {
-    const off_t hole = lseek(input_fd, static_cast<off_t>(holes.input_start + at), SEEK_HOLE);
-    if (hole < 0 || static_cast<uint64_t>(hole) - holes.input_start >= end) return;
-    const uint64_t hole_from = static_cast<uint64_t>(hole) - holes.input_start;
-    const off_t data = lseek(input_fd, hole, SEEK_DATA);
-    at = data < 0 ? end : std::min(end, static_cast<uint64_t>(data) - holes.input_start);
-    if (fallocate(output_fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                  static_cast<off_t>(holes.output_start + hole_from), static_cast<off_t>(at - hole_from)) != 0)
+    const off_t hole = lseek(holes.input->fd, offset_at(*holes.input, at), SEEK_HOLE);
+    if (hole < 0 || position_at(*holes.input, hole) >= end) return;
+    const uint64_t hole_from = position_at(*holes.input, hole);
+    const off_t data = lseek(holes.input->fd, hole, SEEK_DATA);
+    at = data < 0 ? end : std::min(end, position_at(*holes.input, data));
+    if (fallocate(holes.output->fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, offset_at(*holes.output, hole_from),
+                  static_cast<off_t>(at - hole_from)) != 0)
       return;
   }
 }
@@ -88,17 +86,16 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
   input_holes holes;
   holes.kept = true;
   holes.punched = plan.punch_holes;
-  holes.input_start = static_cast<uint64_t>(input.offset);
-  holes.output_start = static_cast<uint64_t>(output.offset);
+  holes.input = &input;
+  holes.output = &output;
   holes.input_size = static_cast<uint64_t>(bytes_ahead(input));
   holes.holes_from = static_cast<uint64_t>(std::max<int64_t>(bytes_ahead(output), 0));
   return holes;
 }
 
-copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
-                    uint64_t& data) {
+copy_step skip_hole(input_holes& holes, uint64_t& bytes_done, uint64_t block_size, uint64_t& data) {
   data = block_size;
-  if (holes.kept && bytes_done >= holes.region_end) find_region(holes, input_fd, bytes_done);
+  if (holes.kept && bytes_done >= holes.region_end) find_region(holes, bytes_done);
   if (const uint64_t hole = holes.kept ? skippable(holes, bytes_done, block_size) : 0; hole > 0) {
     skip(holes, bytes_done, hole);
     return copy_step::skipped;
@@ -108,7 +105,7 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
     const uint64_t head = holes.region_end - bytes_done;
     skip(holes, bytes_done, head);
     data -= head;
-    find_region(holes, input_fd, bytes_done);
+    find_region(holes, bytes_done);
   }
   // What lies before the output's end gets the input's zeros; a hole that reaches past it is
   // skipped from there, within the block.
@@ -121,9 +118,9 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
   // Its data ends before it does, and a hole follows that reaches past the output's end: the piece
   // moved ends where that hole is to be skipped from, and next_piece goes on from there.
   if (holes.kept && !holes.in_hole && holes.region_end < holes.input_size && holes.region_end - bytes_done < data) {
-    const off_t more = lseek(input_fd, static_cast<off_t>(holes.input_start + holes.region_end), SEEK_DATA);
+    const off_t more = lseek(holes.input->fd, offset_at(*holes.input, holes.region_end), SEEK_DATA);
     holes.input_behind = true;
-    const uint64_t hole_end = more < 0 ? holes.input_size : static_cast<uint64_t>(more) - holes.input_start;
+    const uint64_t hole_end = more < 0 ? holes.input_size : position_at(*holes.input, more);
     const uint64_t piece_end = std::max(holes.region_end, holes.holes_from);
     if ((more >= 0 || errno == ENXIO) && piece_end < hole_end && piece_end - bytes_done < data) {
       data = piece_end - bytes_done;
@@ -131,14 +128,13 @@ copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& b
       holes.tail_hole_end = hole_end;
     }
   }
-  if (holes.input_behind && !seek_to(input_fd, holes.input_start, bytes_done)) return copy_step::read_failed;
-  if (holes.output_behind && !seek_to(output_fd, holes.output_start, bytes_done)) return copy_step::write_failed;
+  if (holes.input_behind && !seek_to(*holes.input, bytes_done)) return copy_step::read_failed;
+  if (holes.output_behind && !seek_to(*holes.output, bytes_done)) return copy_step::write_failed;
   holes.input_behind = holes.output_behind = false;
   return copy_step::on;
 }
 
-copy_step next_piece(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_end,
-                     uint64_t& data) {
+copy_step next_piece(input_holes& holes, uint64_t& bytes_done, uint64_t block_end, uint64_t& data) {
   const uint64_t hole_end = holes.tail_hole_end;
   holes.tail_hole_end = 0;
   data = 0;
@@ -146,7 +142,7 @@ copy_step next_piece(input_holes& holes, int input_fd, int output_fd, uint64_t& 
   if (hole_end == 0 || bytes_done != holes.piece_end || bytes_done >= block_end) return copy_step::on;
   holes.in_hole = true;
   holes.region_end = hole_end;
-  const copy_step step = skip_hole(holes, input_fd, output_fd, bytes_done, block_end - bytes_done, data);
+  const copy_step step = skip_hole(holes, bytes_done, block_end - bytes_done, data);
   if (step != copy_step::skipped) return step;
   data = 0;
   return copy_step::on;
@@ -157,18 +153,19 @@ uint64_t data_end(const input_holes& holes, uint64_t position) {
   return holes.in_hole ? position : holes.region_end;
 }
 
-copy_step finish_holes(input_holes& holes, int input_fd, int output_fd, uint64_t bytes_done) {
-  if (holes.output_behind && !seek_to(output_fd, holes.output_start, bytes_done)) return copy_step::write_failed;
+copy_step finish_holes(input_holes& holes, uint64_t bytes_done) {
+  if (holes.output == nullptr) return copy_step::on;  // never kept
+  if (holes.output_behind && !seek_to(*holes.output, bytes_done)) return copy_step::write_failed;
   // Ended in a hole: the output ends where the copy did, the hole at its end included.
   struct stat out {};
-  const uint64_t end = holes.output_start + bytes_done;
-  if (holes.skipped && (fstat(output_fd, &out) != 0 || (static_cast<uint64_t>(out.st_size) < end &&
-                                                        ftruncate(output_fd, static_cast<off_t>(end)) != 0)))
+  const off_t end = offset_at(*holes.output, bytes_done);
+  if (holes.skipped &&
+      (fstat(holes.output->fd, &out) != 0 || (out.st_size < end && ftruncate(holes.output->fd, end) != 0)))
     return copy_step::write_failed;
   if (holes.kept && holes.punched) {
-    punch_holes(holes, input_fd, output_fd, bytes_done);
+    punch_holes(holes, bytes_done);
     holes.input_behind = true;
   }
-  if (holes.input_behind && !seek_to(input_fd, holes.input_start, bytes_done)) return copy_step::read_failed;
+  if (holes.input_behind && !seek_to(*holes.input, bytes_done)) return copy_step::read_failed;
   return copy_step::on;
 }

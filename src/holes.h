@@ -7,16 +7,14 @@
 #include <cstdint>
 
 #include "copy_ends.h"
-#include "failure.h"
 
-/// Where the copy stands against the input's holes. Positions are bytes of the copy: the input's
-/// offset at the start plus them is where a block is read from, the output's offset plus them
-/// where it goes.
+/// Where the copy stands against the input's holes, in positions of the copy (offset_at). The ends
+/// are the copy's own, which outlive it.
 struct input_holes {
   bool kept = false;
   bool punched = false;  ///< the output is punched at the end where the input has holes
-  uint64_t input_start = 0;
-  uint64_t output_start = 0;
+  const file_end* input = nullptr;
+  const file_end* output = nullptr;
   uint64_t input_size = 0;     ///< bytes of the copy up to the input's size at the start
   uint64_t holes_from = 0;     ///< bytes of the copy up to the output's end at the start
   uint64_t region_end = 0;     ///< where the region of data or hole found last ends
@@ -35,14 +33,12 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
 /// would have counted it) when it lies wholly in a hole; otherwise on, with a hole at its head
 /// skipped, the offsets brought to its data, and `data` the bytes of its first piece to move: up to
 /// the hole that follows it, when one does.
-copy_step skip_hole(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_size,
-                    uint64_t& data);
+copy_step skip_hole(input_holes& holes, uint64_t& bytes_done, uint64_t block_size, uint64_t& data);
 
 /// After a piece of the block that ends at block_end moved whole: the hole after it skipped, and
 /// when more data follows within the block, the offsets brought there and `data` its piece; 0 when
 /// the block is done. On, or the failed read or write of a seek.
-copy_step next_piece(input_holes& holes, int input_fd, int output_fd, uint64_t& bytes_done, uint64_t block_end,
-                     uint64_t& data);
+copy_step next_piece(input_holes& holes, uint64_t& bytes_done, uint64_t block_end, uint64_t& data);
 
 /// Where the data that the block at `position` is read from ends, as far as it is known: position
 /// itself inside a hole, no end where holes are not kept.
@@ -51,4 +47,4 @@ uint64_t data_end(const input_holes& holes, uint64_t position);
 /// At the end of a whole copy: the offsets follow the blocks skipped last, the output gets its
 /// full size when the copy ended in a hole, and where the plan says so it is punched where the
 /// input has holes past what it held. On, or the failed read or write.
-copy_step finish_holes(input_holes& holes, int input_fd, int output_fd, uint64_t bytes_done);
+copy_step finish_holes(input_holes& holes, uint64_t bytes_done);

@@ -91,13 +91,13 @@ bool same_file(const file_end& input, dev_t device, ino_t inode) {
 // A block device that the kernel holds in use refuses an exclusive open (O_EXCL without O_CREAT)
 // with EBUSY.
 file_end standard_output(const file_end& input) {
-  const file_end output = describe_end(STDOUT_FILENO, true);
+  const file_end output = describe_end(STDOUT_FILENO, "standard output", true);
   if (output.kind == file_kind::regular && same_file(input, output.device, output.inode) && bytes_ahead(input) != 0)
-    errx(exit_refused, "standard output: input file is output file");
-  if (output.kind == file_kind::regular && file_in_dev(output.device)) no_such_device("standard output");
+    errx(exit_refused, "%s: input file is output file", output.name);
+  if (output.kind == file_kind::regular && file_in_dev(output.device)) no_such_device(output.name);
   if (output.kind == file_kind::block_device) {
     const int probe = open("/proc/self/fd/1", O_WRONLY | O_EXCL);
-    if (probe < 0 && errno == EBUSY) err(exit_refused, "standard output");
+    if (probe < 0 && errno == EBUSY) err(exit_refused, "%s", output.name);
     if (probe >= 0) close(probe);
   }
   return output;
@@ -106,10 +106,10 @@ file_end standard_output(const file_end& input) {
 }  // namespace
 
 file_end open_input(const char* path) {
-  if (path == nullptr) return describe_end(STDIN_FILENO, false);
+  if (path == nullptr) return describe_end(STDIN_FILENO, "standard input", false);
   const int fd = above_standard_streams(open(path, O_RDONLY));
   if (fd < 0) err(exit_refused, "%s", path);
-  return describe_end(fd, false);
+  return describe_end(fd, path, false);
 }
 
 void refuse_unreadable_input(const file_end& input) {
@@ -140,17 +140,14 @@ file_end create_output(const char* path, const file_end& input) {
   const bool device = exists && S_ISBLK(there.st_mode);
   const int fd = above_standard_streams(device ? open(path, O_WRONLY | O_EXCL) : creat(path, 0666));
   if (fd < 0) err(exit_refused, "%s", path);
-  return describe_end(fd, true);
+  return describe_end(fd, path, true);
 }
 
 // An image larger than the device it goes to would overwrite all that the device holds and then
 // fail. fs= is only an estimate; from a pipe the size is not known.
-void refuse_what_cannot_fit(const file_end& input, const file_end& output, const transfer_settings& settings) {
+void refuse_what_cannot_fit(const file_end& output, int64_t bytes_needed) {
   const int64_t room = bytes_ahead(output);
-  const int64_t needed = bytes_to_copy(input, settings.block_size, settings.block_limit);
-  if (output.kind != file_kind::block_device || room < 0 || needed < 0) return;
-  if (needed > room)
-    errx(exit_refused, "%s: %lld bytes do not fit in %lld",
-         settings.output_path != nullptr ? settings.output_path : "standard output", static_cast<long long>(needed),
+  if (output.kind == file_kind::block_device && room >= 0 && bytes_needed > room)
+    errx(exit_refused, "%s: %lld bytes do not fit in %lld", output.name, static_cast<long long>(bytes_needed),
          static_cast<long long>(room));
 }

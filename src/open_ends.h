@@ -4,8 +4,9 @@
 // an unreadable input, which is reported as its read would be.
 #pragma once
 
+#include <cstdint>
+
 #include "copy_ends.h"
-#include "transfer.h"
 
 /// The input named by path, or standard input, described.
 file_end open_input(const char* path);
@@ -18,5 +19,5 @@ void refuse_unreadable_input(const file_end& input);
 /// standard output. Refused: the input file itself, a block device in use, a missing name in /dev.
 file_end create_output(const char* path, const file_end& input);
 
-/// A block device output too small for an input whose size is known is refused.
-void refuse_what_cannot_fit(const file_end& input, const file_end& output, const transfer_settings& settings);
+/// A block device output with less room than bytes_needed (-1: not known) is refused.
+void refuse_what_cannot_fit(const file_end& output, int64_t bytes_needed);

@@ -23,25 +23,20 @@ volatile sig_atomic_t reserving_fd = -1;
 
 }  // namespace
 
-space_reservation plan_reservation(const copy_plan& plan, const file_end& input, const file_end& output,
-                                   int64_t block_size, int64_t block_limit) {
-  if (!plan.reserve_space) return {};
-  space_reservation reservation;
-  reservation.output_start = static_cast<uint64_t>(output.offset);
-  reservation.wanted = static_cast<uint64_t>(bytes_to_copy(input, block_size, block_limit));
-  if (reservation.wanted > 0) reserving_fd = output.fd;
-  return reservation;
+space_reservation plan_reservation(const copy_plan& plan, const file_end& output, int64_t bytes_expected) {
+  if (!plan.reserve_space || bytes_expected <= 0) return {};
+  reserving_fd = output.fd;
+  return {&output, static_cast<uint64_t>(bytes_expected), 0};
 }
 
-uint64_t reserve_ahead(space_reservation& reservation, int output_fd, uint64_t position, uint64_t size,
-                       uint64_t data_end) {
+uint64_t reserve_ahead(space_reservation& reservation, uint64_t position, uint64_t size, uint64_t data_end) {
   if (reservation.wanted == 0 || data_end <= position) return size;
   const uint64_t from = std::max(reservation.reserved_to, position);
   if (position + size > reservation.reserved_to && from < reservation.wanted) {
     // Not into the hole that follows the data, which the piece may still reach into.
     const uint64_t to = std::min({from + window, std::max(data_end, position + size), reservation.wanted});
     // Kept to the output's size: until the data comes, the reserved part lies past its end, unseen.
-    if (fallocate(output_fd, FALLOC_FL_KEEP_SIZE, static_cast<off_t>(reservation.output_start + from),
+    if (fallocate(reservation.output->fd, FALLOC_FL_KEEP_SIZE, offset_at(*reservation.output, from),
                   static_cast<off_t>(to - from)) != 0) {
       reservation.wanted = 0;
       return size;
@@ -55,12 +50,12 @@ uint64_t reserve_ahead(space_reservation& reservation, int output_fd, uint64_t p
   return std::min(size, reservation.reserved_to - position);
 }
 
-void give_back_reservation(const space_reservation& reservation, int output_fd) {
+void give_back_reservation(const space_reservation& reservation) {
   struct stat out {};
-  if (reservation.reserved_to == 0 || fstat(output_fd, &out) != 0) return;
+  if (reservation.reserved_to == 0 || fstat(reservation.output->fd, &out) != 0) return;
   // Cut to the size it has, a file gives back the blocks past its end (ext4 punches no hole there).
-  if (static_cast<uint64_t>(out.st_size) < reservation.output_start + reservation.reserved_to)
-    (void)!ftruncate(output_fd, out.st_size);
+  if (out.st_size < offset_at(*reservation.output, reservation.reserved_to))
+    (void)!ftruncate(reservation.output->fd, out.st_size);
 }
 
 void give_back_reservation_on_signal() {

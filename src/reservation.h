@@ -7,27 +7,24 @@
 
 #include "copy_ends.h"
 
-/// What the copy reserves, in bytes of the copy from the output's offset at the start.
+/// What the copy reserves, in positions of the copy (offset_at) on the output, which outlives it.
 struct space_reservation {
-  uint64_t output_start = 0;
+  const file_end* output = nullptr;
   uint64_t wanted = 0;       ///< bytes the copy is expected to write; 0: nothing is reserved
   uint64_t reserved_to = 0;  ///< bytes of the copy reserved so far
 };
 
-/// Where the plan says so: what lies past the input's offset, at most block_size times
-/// block_limit bytes when the limit is not negative.
-space_reservation plan_reservation(const copy_plan& plan, const file_end& input, const file_end& output,
-                                   int64_t block_size, int64_t block_limit);
+/// Where the plan says so, for the bytes_to_copy that the copy expects.
+space_reservation plan_reservation(const copy_plan& plan, const file_end& output, int64_t bytes_expected);
 
 /// Before `size` bytes of data at `position`: the next window reserved when they go past what is,
 /// no further than data_end. Returns how much of them to move now: no more than is reserved, so
 /// that a piece larger than the window goes a window at a time; all of them where nothing is
 /// reserved. A failure only ends the reserving.
-uint64_t reserve_ahead(space_reservation& reservation, int output_fd, uint64_t position, uint64_t size,
-                       uint64_t data_end);
+uint64_t reserve_ahead(space_reservation& reservation, uint64_t position, uint64_t size, uint64_t data_end);
 
 /// When the copy ends, however: gives back what was reserved past the output's end.
-void give_back_reservation(const space_reservation& reservation, int output_fd);
+void give_back_reservation(const space_reservation& reservation);
 
 /// From a handler of a signal that ends the program: gives back what was reserved past the end.
 void give_back_reservation_on_signal();

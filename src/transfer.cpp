@@ -35,17 +35,17 @@ block_buffer take_buffer(int64_t block_size) {
   return {static_cast<char*>(memory), &free};
 }
 
-void close_stream(int fd, const char* path, const char* standard_name) {
-  if (close(fd) != 0) err(exit_refused, "%s: cannot close", path != nullptr ? path : standard_name);
+void close_end(const file_end& end) {
+  if (close(end.fd) != 0) err(exit_refused, "%s: cannot close", end.name);
 }
 
 // The one way out of a copy that failed: the last screen due, the space reserved past the
 // output's end given back, then the failed read or write reported.
-[[noreturn]] void copy_failed(copy_step failed, screen_pace& pace, const space_reservation& reservation, int output_fd,
+[[noreturn]] void copy_failed(copy_step failed, screen_pace& pace, const space_reservation& reservation,
                               broken_pipe policy) {
   const int error = errno;
   show_last_progress(pace);
-  give_back_reservation(reservation, output_fd);
+  give_back_reservation(reservation);
   errno = error;
   step_failed(failed, policy);
 }
@@ -59,14 +59,15 @@ void run_transfer(const transfer_settings& settings) {
   block_buffer buffer = take_buffer(settings.block_size);
   if (settings.block_limit != 0) refuse_unreadable_input(input);
   const file_end output = create_output(settings.output_path, input);
-  refuse_what_cannot_fit(input, output, settings);
+  const int64_t bytes_expected = bytes_to_copy(input, settings.block_size, settings.block_limit);
+  refuse_what_cannot_fit(output, bytes_expected);
 
   const auto block_size = static_cast<uint64_t>(settings.block_size);
   const copy_plan plan = plan_copy(input, output);
-  grow_pipes(plan, input.fd, output.fd);
+  grow_pipes(plan, input, output);
   block_route route = plan.route;
   input_holes holes = plan_holes(plan, input, output);
-  space_reservation reservation = plan_reservation(plan, input, output, settings.block_size, settings.block_limit);
+  space_reservation reservation = plan_reservation(plan, output, bytes_expected);
   device_sync device = plan_device_sync(plan, output, block_size);
   screen_pace pace = plan_screen_pace(settings.full_size);
   if (pace.terminal || reservation.wanted > 0) end_cleanly_on_signals();
@@ -79,35 +80,33 @@ void run_transfer(const transfer_settings& settings) {
     show_progress(pace, bytes_done, start);
     const uint64_t block_end = bytes_done + block_size;
     uint64_t data = block_size;
-    copy_step step = skip_hole(holes, input.fd, output.fd, bytes_done, block_size, data);
+    copy_step step = skip_hole(holes, bytes_done, block_size, data);
     // Each piece of the block's data alone, the holes between them skipped.
     while (step == copy_step::on && data > 0) {
       const uint64_t piece_end = bytes_done + data;
-      const uint64_t part_end =
-          bytes_done + reserve_ahead(reservation, output.fd, bytes_done, data, data_end(holes, bytes_done));
-      step = move_block(route, {input.fd, output.fd, {buffer.get(), part_end - bytes_done}}, bytes_done);
+      const uint64_t part_end = bytes_done + reserve_ahead(reservation, bytes_done, data, data_end(holes, bytes_done));
+      step = move_block(route, {input, output, {buffer.get(), part_end - bytes_done}}, bytes_done);
       if (step == copy_step::on && bytes_done == part_end && part_end < piece_end) {
         data = piece_end - part_end;  // the rest of the piece, past the window reserved
       } else if (step == copy_step::on) {
-        step = next_piece(holes, input.fd, output.fd, bytes_done, block_end, data);
+        step = next_piece(holes, bytes_done, block_end, data);
       }
     }
-    if (step == copy_step::on) step = follow_device(device, output.fd, bytes_done);
+    if (step == copy_step::on) step = follow_device(device, bytes_done);
     if (step == copy_step::input_ended) break;
-    if (step != copy_step::on && step != copy_step::skipped)
-      copy_failed(step, pace, reservation, output.fd, pipe_policy);
+    if (step != copy_step::on && step != copy_step::skipped) copy_failed(step, pace, reservation, pipe_policy);
   }
   // The last screen is in view while the output is finished and a device is flushed.
   show_last_progress(pace);
-  copy_step ending = finish_holes(holes, input.fd, output.fd, bytes_done);
-  if (ending == copy_step::on) ending = flush_device(device, output.fd);
-  if (ending != copy_step::on) copy_failed(ending, pace, reservation, output.fd, pipe_policy);
-  give_back_reservation(reservation, output.fd);
+  copy_step ending = finish_holes(holes, bytes_done);
+  if (ending == copy_step::on) ending = flush_device(device);
+  if (ending != copy_step::on) copy_failed(ending, pace, reservation, pipe_policy);
+  give_back_reservation(reservation);
 
   // exit() runs no destructors: the buffer goes back here, before the streams are closed.
   buffer.reset();
-  close_stream(input.fd, settings.input_path, "standard input");
-  close_stream(output.fd, settings.output_path, "standard output");
+  close_end(input);
+  close_end(output);
   // The copy is whole and closed: a standard error that cannot take "OK" changes nothing about the
   // data, and the status still says so.
   static constexpr char ok[] = "OK\n";
