@@ -79,6 +79,46 @@ void punch_holes(const input_holes& holes, uint64_t copied) {
   }
 }
 
+// A block that starts in a hole past the output's end: the hole's part of it is skipped, and the
+// region its data starts is found.
+void skip_head_hole(input_holes& holes, uint64_t& bytes_done, uint64_t& data) {
+  if (!holes.in_hole || bytes_done < holes.holes_from) return;
+  const uint64_t head = holes.region_end - bytes_done;
+  skip(holes, bytes_done, head);
+  data -= head;
+  find_region(holes, bytes_done);
+}
+
+// The piece to move ends, within the block, where a hole it may skip begins: where the output's
+// old bytes end inside a hole that reaches past them (before, they get the input's zeros), or where
+// the data ends when a hole follows that reaches past them. next_piece goes on from there.
+void end_piece_at_hole(input_holes& holes, uint64_t position, uint64_t& data) {
+  uint64_t piece_end = 0;
+  uint64_t hole_end = 0;
+  if (holes.in_hole && position < holes.holes_from) {
+    piece_end = holes.holes_from;
+    hole_end = holes.region_end;
+  } else if (!holes.in_hole && holes.region_end < holes.input_size && holes.region_end - position < data) {
+    const off_t more = lseek(holes.input->fd, offset_at(*holes.input, holes.region_end), SEEK_DATA);
+    holes.input_behind = true;
+    if (more < 0 && errno != ENXIO) return;
+    hole_end = more < 0 ? holes.input_size : position_at(*holes.input, more);
+    piece_end = std::max(holes.region_end, holes.holes_from);
+  }
+  if (piece_end >= hole_end || piece_end - position >= data) return;
+  data = piece_end - position;
+  holes.piece_end = piece_end;
+  holes.tail_hole_end = hole_end;
+}
+
+// The offsets brought to the copy's position, where seeks and skipped holes left them elsewhere.
+copy_step bring_offsets(input_holes& holes, uint64_t position) {
+  if (holes.input_behind && !seek_to(*holes.input, position)) return copy_step::read_failed;
+  if (holes.output_behind && !seek_to(*holes.output, position)) return copy_step::write_failed;
+  holes.input_behind = holes.output_behind = false;
+  return copy_step::on;
+}
+
 }  // namespace
 
 input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_end& output) {
@@ -95,43 +135,16 @@ input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_
 
 copy_step skip_hole(input_holes& holes, uint64_t& bytes_done, uint64_t block_size, uint64_t& data) {
   data = block_size;
-  if (holes.kept && bytes_done >= holes.region_end) find_region(holes, bytes_done);
-  if (const uint64_t hole = holes.kept ? skippable(holes, bytes_done, block_size) : 0; hole > 0) {
-    skip(holes, bytes_done, hole);
-    return copy_step::skipped;
-  }
-  // A block that starts in a hole past the output's end: the hole's part is skipped, the rest moved.
-  if (holes.kept && holes.in_hole && bytes_done >= holes.holes_from) {
-    const uint64_t head = holes.region_end - bytes_done;
-    skip(holes, bytes_done, head);
-    data -= head;
-    find_region(holes, bytes_done);
-  }
-  // What lies before the output's end gets the input's zeros; a hole that reaches past it is
-  // skipped from there, within the block.
-  if (holes.kept && holes.in_hole && bytes_done < holes.holes_from && holes.holes_from < holes.region_end &&
-      holes.holes_from - bytes_done < data) {
-    data = holes.holes_from - bytes_done;
-    holes.piece_end = holes.holes_from;
-    holes.tail_hole_end = holes.region_end;
-  }
-  // Its data ends before it does, and a hole follows that reaches past the output's end: the piece
-  // moved ends where that hole is to be skipped from, and next_piece goes on from there.
-  if (holes.kept && !holes.in_hole && holes.region_end < holes.input_size && holes.region_end - bytes_done < data) {
-    const off_t more = lseek(holes.input->fd, offset_at(*holes.input, holes.region_end), SEEK_DATA);
-    holes.input_behind = true;
-    const uint64_t hole_end = more < 0 ? holes.input_size : position_at(*holes.input, more);
-    const uint64_t piece_end = std::max(holes.region_end, holes.holes_from);
-    if ((more >= 0 || errno == ENXIO) && piece_end < hole_end && piece_end - bytes_done < data) {
-      data = piece_end - bytes_done;
-      holes.piece_end = piece_end;
-      holes.tail_hole_end = hole_end;
+  if (holes.kept) {
+    if (bytes_done >= holes.region_end) find_region(holes, bytes_done);
+    if (const uint64_t hole = skippable(holes, bytes_done, block_size); hole > 0) {
+      skip(holes, bytes_done, hole);
+      return copy_step::skipped;
     }
+    skip_head_hole(holes, bytes_done, data);
+    end_piece_at_hole(holes, bytes_done, data);
   }
-  if (holes.input_behind && !seek_to(*holes.input, bytes_done)) return copy_step::read_failed;
-  if (holes.output_behind && !seek_to(*holes.output, bytes_done)) return copy_step::write_failed;
-  holes.input_behind = holes.output_behind = false;
-  return copy_step::on;
+  return bring_offsets(holes, bytes_done);
 }
 
 copy_step next_piece(input_holes& holes, uint64_t& bytes_done, uint64_t block_end, uint64_t& data) {
@@ -155,7 +168,6 @@ uint64_t data_end(const input_holes& holes, uint64_t position) {
 
 copy_step finish_holes(input_holes& holes, uint64_t bytes_done) {
   if (holes.output == nullptr) return copy_step::on;  // never kept
-  if (holes.output_behind && !seek_to(*holes.output, bytes_done)) return copy_step::write_failed;
   // Ended in a hole: the output ends where the copy did, the hole at its end included.
   struct stat out {};
   const off_t end = offset_at(*holes.output, bytes_done);
@@ -166,6 +178,5 @@ copy_step finish_holes(input_holes& holes, uint64_t bytes_done) {
     punch_holes(holes, bytes_done);
     holes.input_behind = true;
   }
-  if (holes.input_behind && !seek_to(*holes.input, bytes_done)) return copy_step::read_failed;
-  return copy_step::on;
+  return bring_offsets(holes, bytes_done);
 }

@@ -50,6 +50,26 @@ void close_end(const file_end& end) {
   step_failed(failed, policy);
 }
 
+// One block: the holes in it skipped, each piece of its data moved alone, a window at a time where
+// space is reserved ahead of it.
+copy_step copy_block(block_route& route, input_holes& holes, space_reservation& reservation, const block_ends& ends,
+                     uint64_t& bytes_done) {
+  const uint64_t block_end = bytes_done + ends.buffer.size();
+  uint64_t data = 0;
+  copy_step step = skip_hole(holes, bytes_done, ends.buffer.size(), data);
+  while (step == copy_step::on && data > 0) {
+    const uint64_t piece_end = bytes_done + data;
+    const uint64_t part_end = bytes_done + reserve_ahead(reservation, bytes_done, data, data_end(holes, bytes_done));
+    step = move_block(route, {ends.input, ends.output, ends.buffer.first(part_end - bytes_done)}, bytes_done);
+    if (step == copy_step::on && bytes_done == part_end && part_end < piece_end) {
+      data = piece_end - part_end;  // the rest of the piece, past the window reserved
+    } else if (step == copy_step::on) {
+      step = next_piece(holes, bytes_done, block_end, data);
+    }
+  }
+  return step;
+}
+
 }  // namespace
 
 void run_transfer(const transfer_settings& settings) {
@@ -78,20 +98,7 @@ void run_transfer(const transfer_settings& settings) {
   // The index counts up from 0, so a negative limit is never met: count=-1 is no limit at all.
   for (int64_t block_index = 0; block_index != settings.block_limit; ++block_index) {
     show_progress(pace, bytes_done, start);
-    const uint64_t block_end = bytes_done + block_size;
-    uint64_t data = block_size;
-    copy_step step = skip_hole(holes, bytes_done, block_size, data);
-    // Each piece of the block's data alone, the holes between them skipped.
-    while (step == copy_step::on && data > 0) {
-      const uint64_t piece_end = bytes_done + data;
-      const uint64_t part_end = bytes_done + reserve_ahead(reservation, bytes_done, data, data_end(holes, bytes_done));
-      step = move_block(route, {input, output, {buffer.get(), part_end - bytes_done}}, bytes_done);
-      if (step == copy_step::on && bytes_done == part_end && part_end < piece_end) {
-        data = piece_end - part_end;  // the rest of the piece, past the window reserved
-      } else if (step == copy_step::on) {
-        step = next_piece(holes, bytes_done, block_end, data);
-      }
-    }
+    copy_step step = copy_block(route, holes, reservation, {input, output, {buffer.get(), block_size}}, bytes_done);
     if (step == copy_step::on) step = follow_device(device, bytes_done);
     if (step == copy_step::input_ended) break;
     if (step != copy_step::on && step != copy_step::skipped) copy_failed(step, pace, reservation, pipe_policy);
