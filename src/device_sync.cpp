@@ -56,6 +56,6 @@ copy_step follow_device(device_sync& sync, uint64_t bytes_done) {
 }
 
 copy_step flush_device(const device_sync& sync) {
-  if (!sync.device || fdatasync(sync.output->fd) == 0 || cannot_sync(errno)) return copy_step::on;
+  if (!sync.flush_at_end || fdatasync(sync.output->fd) == 0 || cannot_sync(errno)) return copy_step::on;
   return copy_step::write_failed;
 }

@@ -9,7 +9,7 @@
 /// Where a device output's write-back stands, in positions of the copy (offset_at).
 struct device_sync {
   const file_end* output = nullptr;  ///< the copy's own, which outlives it
-  bool device = false;               ///< a device output: flushed before it is closed
+  bool flush_at_end = false;         ///< a device output: flushed before it is closed
   bool write_behind = false;         ///< off for any other output, and once the kernel cannot do it
   uint64_t window = 0;               ///< how far the copy may run ahead of the device
   uint64_t started = 0;              ///< bytes whose write-back has been started

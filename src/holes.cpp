@@ -27,7 +27,7 @@ void find_region(input_holes& holes, uint64_t position) {
   const bool at_data = holes.in_hole && position == holes.region_end;
   holes.in_hole = false;
   holes.region_end = no_end;
-  if (position >= holes.input_size) return;
+  if (position >= holes.input_end) return;
   const off_t at = offset_at(*holes.input, position);
   holes.input_behind = true;  // a seek for data or a hole moves the offset too
   if (!at_data) {
@@ -38,7 +38,7 @@ void find_region(input_holes& holes, uint64_t position) {
     }
     if (data < 0 || data > at) {  // ENXIO: no data from here to the end
       holes.in_hole = true;
-      holes.region_end = data < 0 ? holes.input_size : position_at(*holes.input, data);
+      holes.region_end = data < 0 ? holes.input_end : position_at(*holes.input, data);
       return;
     }
   }
@@ -49,9 +49,9 @@ void find_region(input_holes& holes, uint64_t position) {
 // How much of a block at position lies in a hole that it can skip: all of it, or what is left
 // before the end of the input when the hole runs to the end; 0 when the block must be copied.
 uint64_t skippable(const input_holes& holes, uint64_t position, uint64_t block_size) {
-  if (!holes.in_hole || position < holes.holes_from) return 0;
+  if (!holes.in_hole || position < holes.held_end) return 0;
   if (block_size <= holes.region_end - position) return block_size;
-  return holes.region_end == holes.input_size ? holes.region_end - position : 0;
+  return holes.region_end == holes.input_end ? holes.region_end - position : 0;
 }
 
 // Counted as the read would have counted it; the offsets are brought past it before the next move.
@@ -66,8 +66,8 @@ bool seek_to(const file_end& end, uint64_t position) { return lseek(end.fd, offs
 // system allocated there ahead of the data goes.
 // Moves the input's offset. A failure leaves the space taken, not the bytes wrong.
 void punch_holes(const input_holes& holes, uint64_t copied) {
-  const uint64_t end = std::min(copied, holes.input_size);
-  for (uint64_t at = holes.holes_from; at < end;) {
+  const uint64_t end = std::min(copied, holes.input_end);
+  for (uint64_t at = holes.held_end; at < end;) {
     const off_t hole = lseek(holes.input->fd, offset_at(*holes.input, at), SEEK_HOLE);
     if (hole < 0 || position_at(*holes.input, hole) >= end) return;
     const uint64_t hole_from = position_at(*holes.input, hole);
@@ -82,7 +82,7 @@ void punch_holes(const input_holes& holes, uint64_t copied) {
 // A block that starts in a hole past the output's end: the hole's part of it is skipped, and the
 // region its data starts is found.
 void skip_head_hole(input_holes& holes, uint64_t& bytes_done, uint64_t& data) {
-  if (!holes.in_hole || bytes_done < holes.holes_from) return;
+  if (!holes.in_hole || bytes_done < holes.held_end) return;
   const uint64_t head = holes.region_end - bytes_done;
   skip(holes, bytes_done, head);
   data -= head;
@@ -95,15 +95,15 @@ void skip_head_hole(input_holes& holes, uint64_t& bytes_done, uint64_t& data) {
 void end_piece_at_hole(input_holes& holes, uint64_t position, uint64_t& data) {
   uint64_t piece_end = 0;
   uint64_t hole_end = 0;
-  if (holes.in_hole && position < holes.holes_from) {
-    piece_end = holes.holes_from;
+  if (holes.in_hole && position < holes.held_end) {
+    piece_end = holes.held_end;
     hole_end = holes.region_end;
-  } else if (!holes.in_hole && holes.region_end < holes.input_size && holes.region_end - position < data) {
+  } else if (!holes.in_hole && holes.region_end < holes.input_end && holes.region_end - position < data) {
     const off_t more = lseek(holes.input->fd, offset_at(*holes.input, holes.region_end), SEEK_DATA);
     holes.input_behind = true;
     if (more < 0 && errno != ENXIO) return;
-    hole_end = more < 0 ? holes.input_size : position_at(*holes.input, more);
-    piece_end = std::max(holes.region_end, holes.holes_from);
+    hole_end = more < 0 ? holes.input_end : position_at(*holes.input, more);
+    piece_end = std::max(holes.region_end, holes.held_end);
   }
   if (piece_end >= hole_end || piece_end - position >= data) return;
   data = piece_end - position;
@@ -123,14 +123,12 @@ copy_step bring_offsets(input_holes& holes, uint64_t position) {
 
 input_holes plan_holes(const copy_plan& plan, const file_end& input, const file_end& output) {
   if (!plan.keep_holes) return {};
-  input_holes holes;
-  holes.kept = true;
-  holes.punched = plan.punch_holes;
-  holes.input = &input;
-  holes.output = &output;
-  holes.input_size = static_cast<uint64_t>(bytes_ahead(input));
-  holes.holes_from = static_cast<uint64_t>(std::max<int64_t>(bytes_ahead(output), 0));
-  return holes;
+  return {.kept = true,
+          .punch_at_end = plan.punch_holes,
+          .input = &input,
+          .output = &output,
+          .input_end = static_cast<uint64_t>(bytes_ahead(input)),
+          .held_end = static_cast<uint64_t>(std::max<int64_t>(bytes_ahead(output), 0))};
 }
 
 copy_step skip_hole(input_holes& holes, uint64_t& bytes_done, uint64_t block_size, uint64_t& data) {
@@ -174,7 +172,7 @@ copy_step finish_holes(input_holes& holes, uint64_t bytes_done) {
   if (holes.skipped &&
       (fstat(holes.output->fd, &out) != 0 || (out.st_size < end && ftruncate(holes.output->fd, end) != 0)))
     return copy_step::write_failed;
-  if (holes.kept && holes.punched) {
+  if (holes.kept && holes.punch_at_end) {
     punch_holes(holes, bytes_done);
     holes.input_behind = true;
   }

@@ -12,11 +12,11 @@
 /// are the copy's own, which outlive it.
 struct input_holes {
   bool kept = false;
-  bool punched = false;  ///< the output is punched at the end where the input has holes
+  bool punch_at_end = false;  ///< the output is to be punched where the input has holes, at the end
   const file_end* input = nullptr;
   const file_end* output = nullptr;
-  uint64_t input_size = 0;     ///< bytes of the copy up to the input's size at the start
-  uint64_t holes_from = 0;     ///< bytes of the copy up to the output's end at the start
+  uint64_t input_end = 0;      ///< where the input ended when the copy began
+  uint64_t held_end = 0;       ///< where the bytes the output held then end
   uint64_t region_end = 0;     ///< where the region of data or hole found last ends
   bool in_hole = false;        ///< that region is a hole
   bool input_behind = false;   ///< the input's offset is not at the copy's position

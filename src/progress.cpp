@@ -311,8 +311,7 @@ void show_progress(screen_pace& pace, uint64_t bytes_done, const timeval& start)
   if (!pace.terminal) return draw_progress(bytes_done, pace.full_size, elapsed_us);
   // Unsigned, so that a clock set back makes the next screen due at once.
   const uint64_t since = static_cast<uint64_t>(elapsed_us) - static_cast<uint64_t>(pace.last_due_us);
-  if (pace.due_before && since < screen_interval_us) return owe(pace, {bytes_done, elapsed_us});
-  pace.due_before = true;
+  if (since < screen_interval_us) return owe(pace, {bytes_done, elapsed_us});
   pace.last_due_us = elapsed_us;
   if (in_background()) return owe(pace, {bytes_done, elapsed_us});
   // Taken first, so that the timer has nothing to draw while this one is written.

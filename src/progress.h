@@ -65,8 +65,7 @@ struct screen_pace {
   int terminal_fd = -1;                  ///< that terminal opened again, not to wait on; -1: standard error waits
   bool has_timer = false;                ///< the timer that draws an owed screen could be made
   timer_t timer{};                       ///< one-shot, armed while a screen is owed
-  bool due_before = false;               ///< a screen was due already: last_due_us holds when
-  int64_t last_due_us = 0;               ///< elapsed time of the last screen due
+  int64_t last_due_us = INT64_MIN;       ///< elapsed time of the last screen due; the first is due at once
   screen_counters owed[2]{};             ///< the owed screen, written into one slot while a handler may read the other
   volatile sig_atomic_t owed_slot = -1;  ///< the slot owed; -1: nothing is owed
   volatile sig_atomic_t timer_armed = 0;

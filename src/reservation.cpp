@@ -30,21 +30,21 @@ space_reservation plan_reservation(const copy_plan& plan, const file_end& output
 }
 
 uint64_t reserve_ahead(space_reservation& reservation, uint64_t position, uint64_t size, uint64_t data_end) {
-  if (reservation.wanted == 0 || data_end <= position) return size;
+  if (reservation.expected == 0 || data_end <= position) return size;
   const uint64_t from = std::max(reservation.reserved_to, position);
-  if (position + size > reservation.reserved_to && from < reservation.wanted) {
+  if (position + size > reservation.reserved_to && from < reservation.expected) {
     // Not into the hole that follows the data, which the piece may still reach into.
-    const uint64_t to = std::min({from + window, std::max(data_end, position + size), reservation.wanted});
+    const uint64_t to = std::min({from + window, std::max(data_end, position + size), reservation.expected});
     // Kept to the output's size: until the data comes, the reserved part lies past its end, unseen.
     if (fallocate(reservation.output->fd, FALLOC_FL_KEEP_SIZE, offset_at(*reservation.output, from),
                   static_cast<off_t>(to - from)) != 0) {
-      reservation.wanted = 0;
+      reservation.expected = 0;
       return size;
     }
     reservation.reserved_to = to;
   }
   // What the copy expects is all reserved: a read past it is no concern of the reservation.
-  if (reservation.reserved_to <= position || reservation.reserved_to >= reservation.wanted) return size;
+  if (reservation.reserved_to <= position || reservation.reserved_to >= reservation.expected) return size;
   // A larger piece goes a window at a time, so that no more than a window lies reserved past the
   // data at any moment, even for a copy killed by SIGKILL, which nothing can give back.
   return std::min(size, reservation.reserved_to - position);

@@ -10,7 +10,7 @@
 /// What the copy reserves, in positions of the copy (offset_at) on the output, which outlives it.
 struct space_reservation {
   const file_end* output = nullptr;
-  uint64_t wanted = 0;       ///< bytes the copy is expected to write; 0: nothing is reserved
+  uint64_t expected = 0;     ///< bytes the copy is expected to write; 0: nothing is reserved
   uint64_t reserved_to = 0;  ///< bytes of the copy reserved so far
 };
 

@@ -90,7 +90,7 @@ void run_transfer(const transfer_settings& settings) {
   space_reservation reservation = plan_reservation(plan, output, bytes_expected);
   device_sync device = plan_device_sync(plan, output, block_size);
   screen_pace pace = plan_screen_pace(settings.full_size);
-  if (pace.terminal || reservation.wanted > 0) end_cleanly_on_signals();
+  if (pace.terminal || reservation.expected > 0) end_cleanly_on_signals();
 
   timeval start{};
   gettimeofday(&start, nullptr);
