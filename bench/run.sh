@@ -9,9 +9,9 @@
 # Usage: bench/run.sh [BINARY] [RUNS] [CASES]   (defaults: build/blockmeter, 7, every case); CASES
 # is a pattern that the names of the cases to run contain (bench/run.sh build/blockmeter 9 XFS). Not
 # part of CI.
-# It needs bc and perl; the watched and terminal cases tmux (and the terminal cases the tests' build), the XFS case root and mkfs.xfs (Debian: xfsprogs),
-# the pipe cases pv (Debian: pv), the device case root, losetup and the cgroup v1 blkio throttle;
-# each missing one is said and skipped.
+# It needs bc and perl; the watched and terminal cases tmux (and the terminal cases the tests' build), the XFS
+# case root and mkfs.xfs (Debian: xfsprogs), the pipe cases pv (Debian: pv), the device case root, losetup and
+# the cgroup v1 blkio throttle; each missing one is said and skipped.
 set -euo pipefail
 bin=$(realpath "${1:-build/blockmeter}")
 runs=${2:-7}

@@ -57,10 +57,6 @@ void read_failed() {
 
 void step_failed(copy_step failed, broken_pipe policy) {
   if (failed == copy_step::read_failed) read_failed();
-  write_failed(policy);
-}
-
-void write_failed(broken_pipe policy) {
   // Ended as it would have been had the copy not ignored the signal.
   if (errno == EPIPE && policy == broken_pipe::raise_signal) {
     signal(SIGPIPE, SIG_DFL);

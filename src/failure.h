@@ -27,9 +27,6 @@ void end_cleanly_on_signals();
 /// Reports the failed read (errno says why) and ends the program with exit_io_failure.
 [[noreturn]] void read_failed();
 
-/// Reports the failed write (errno says why) and ends the program: by SIGPIPE for a broken pipe
-/// where the caller's signal was at its default, with exit_io_failure otherwise.
-[[noreturn]] void write_failed(broken_pipe policy);
-
-/// Reports a step that failed as the read or the write it was.
+/// Reports a step that failed as the read or the write it was (errno says why). A write into a
+/// broken pipe ends the program by SIGPIPE where the caller's signal was at its default.
 [[noreturn]] void step_failed(copy_step failed, broken_pipe policy);

@@ -75,7 +75,7 @@ copy_step copy_block(block_route& route, input_holes& holes, space_reservation& 
 void run_transfer(const transfer_settings& settings) {
   const broken_pipe pipe_policy = ignore_broken_pipe_signal();
   const file_end input = open_input(settings.input_path);
-  // Every refusal comes before the output is created, so that it leaves an existing output as it was.
+  // Refused before the output is truncated; a device, which is not, once its size is known.
   block_buffer buffer = take_buffer(settings.block_size);
   if (settings.block_limit != 0) refuse_unreadable_input(input);
   const file_end output = create_output(settings.output_path, input);

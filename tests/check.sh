@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs what the checks lack (Debian, as root), then builds and runs every check: the test
-# suite (with the memcheck runs and the completion), the same suite under AddressSanitizer and
-# UndefinedBehaviorSanitizer and built with clang, clang-tidy, cppcheck, clang-format and the man page. A suite whose tests were skipped for a missing tool fails.
+# Installs what the checks lack (Debian, as root), then builds and runs every check: the test suite (with the
+# memcheck runs and the completion), the same suite under AddressSanitizer and UndefinedBehaviorSanitizer and
+# built with clang, clang-tidy, cppcheck, clang-format and the man page. A suite that skips for a missing tool fails.
 # Ends with one line "checks: N passed, N failed"; the status is 1 when any check failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +32,8 @@ need mkfs.vfat dosfstools
 if [ ${#missing[@]} -gt 0 ]; then
   if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null; then
     echo "== installing: ${missing[*]}"
-    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq && apt-get install -y -qq --no-install-recommends "${missing[@]}" ||
       { echo "could not install: ${missing[*]}"; exit 1; }
   else
     echo "the checks need these Debian packages (install them as root): ${missing[*]}"
