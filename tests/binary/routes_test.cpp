@@ -299,13 +299,17 @@ INSTANTIATE_TEST_SUITE_P(
                   .failure = "blockmeter: disk: Device or resource busy"},
         route_row{.line = in_use + "$RUN if=in bs=64K fs=10000 > disk; s=$?;" + in_use_kept,
                   .failure = "blockmeter: standard output: Device or resource busy"},
-        // A regular file in /dev is a mistyped device name, made by the shell's > or by an earlier copy.
+        // A regular file in /dev is a mistyped device name, made by the shell's > or by an earlier copy; so is a
+        // missing name in a directory of /dev.
         route_row{.line = "$RUN if=in bs=4K fs=10000 > /dev/blockmeter-typo-1; s=$?; cat /dev/blockmeter-typo-1 > out;"
                           " rm /dev/blockmeter-typo-1; exit $s",
                   .failure = "blockmeter: standard output: No such device"},
         route_row{.line = ": > /dev/blockmeter-typo-2; $RUN if=in of=/dev/blockmeter-typo-2 bs=4K fs=10000; s=$?;"
                           " cat /dev/blockmeter-typo-2 > out; rm /dev/blockmeter-typo-2; exit $s",
                   .failure = "blockmeter: /dev/blockmeter-typo-2: No such device"},
+        route_row{.line = "mkdir -p /dev/blockmeter-d; $RUN if=in of=/dev/blockmeter-d/typo bs=4K fs=10000; s=$?;"
+                          " [ -e /dev/blockmeter-d/typo ] && s=9; rm -r /dev/blockmeter-d; exit $s",
+                  .failure = "blockmeter: /dev/blockmeter-d/typo: No such file or directory"},
         // A device whose early write-back the kernel cannot do is still written; one whose write-back
         // fails is a failed write.
         route_row{"$STRACE -e inject=sync_file_range:error=EINVAL $RUN if=in of=$DEV bs=3001 count=2; s=$?;"
