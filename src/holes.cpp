@@ -20,6 +20,15 @@ namespace {
 
 constexpr uint64_t no_end = UINT64_MAX;
 
+// Where a hole that runs to the input's end ends: where the input ends now, so that one that shrank
+// while it was copied ends where its reads end, as it would without holes; no further than it did.
+uint64_t hole_to_end(const input_holes& holes, uint64_t position) {
+  const off_t end = lseek(holes.input->fd, 0, SEEK_END);
+  if (end < 0) return holes.input_end;
+  return end <= offset_at(*holes.input, position) ? position
+                                                  : std::min(holes.input_end, position_at(*holes.input, end));
+}
+
 // The region of data or hole that the input holds at this position of the copy. Past the size it
 // had at the start the reads decide, as they do where the file system cannot tell.
 void find_region(input_holes& holes, uint64_t position) {
@@ -38,7 +47,7 @@ void find_region(input_holes& holes, uint64_t position) {
     }
     if (data < 0 || data > at) {  // ENXIO: no data from here to the end
       holes.in_hole = true;
-      holes.region_end = data < 0 ? holes.input_end : position_at(*holes.input, data);
+      holes.region_end = data < 0 ? hole_to_end(holes, position) : position_at(*holes.input, data);
       return;
     }
   }
@@ -102,7 +111,7 @@ void end_piece_at_hole(input_holes& holes, uint64_t position, uint64_t& data) {
     const off_t more = lseek(holes.input->fd, offset_at(*holes.input, holes.region_end), SEEK_DATA);
     holes.input_behind = true;
     if (more < 0 && errno != ENXIO) return;
-    hole_end = more < 0 ? holes.input_end : position_at(*holes.input, more);
+    hole_end = more < 0 ? hole_to_end(holes, holes.region_end) : position_at(*holes.input, more);
     piece_end = std::max(holes.region_end, holes.held_end);
   }
   if (piece_end >= hole_end || piece_end - position >= data) return;

@@ -491,6 +491,10 @@ INSTANTIATE_TEST_SUITE_P(
         // An input that shrinks: what was reserved past the copy's end is given back at the end.
         reserve_row{"MEANWHILE='truncate -s 1M in' held $BM if=in of=out bs=64K fs=1", "0", 4 * MiB + 64 * KiB, MiB,
                     MiB},
+        // One with a hole cut off at the end of its data ends there, as its reads do, not in the hole.
+        reserve_row{"truncate -s 12M sp && head -c 6656K in | dd of=sp conv=notrunc 2>/dev/null &&"
+                    " MEANWHILE='truncate -s 6656K sp' held $BM if=sp of=out bs=1M fs=1",
+                    "0", 7 * MiB, 6656 * KiB, 6656 * KiB},
         // Ended by a signal, or by a failed write: given back before the program ends.
         reserve_row{"MEANWHILE='kill -TERM $(cat pid)' held $BM if=in of=out bs=64K fs=1", "143", 4 * MiB + 64 * KiB,
                     384 * KiB, 384 * KiB},
